@@ -1,0 +1,13 @@
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace quorvel::py {
+
+namespace nb = nanobind;
+
+void bindCore(nb::module_& m);             // NodeStatus, TreeNode, BehaviorTreeFactory
+void bindSequentialEngine(nb::module_& m); // SequentialEngine
+void bindThreadEngine(nb::module_& m);     // ThreadEngine
+
+}  // namespace quorvel::py

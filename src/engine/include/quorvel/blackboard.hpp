@@ -1,0 +1,61 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "quorvel/value.hpp"
+
+namespace quorvel {
+
+// Maps text keys to values. The main tree owns one; each SubTree instance owns its
+// own, connected to its parent only through remapping (and `_autoremap`). A key
+// starting with '@' always names the entry of the root blackboard.
+//
+// A blackboard belongs to the tree's thread; it has no lock.
+class Blackboard : public std::enable_shared_from_this<Blackboard> {
+public:
+    using Ptr = std::shared_ptr<Blackboard>;
+
+    static Ptr create(Ptr parent = nullptr);
+
+    // The entry for `key`, following remaps to the parent; nullptr when never written.
+    const Value* find(std::string_view key) const;
+    Value* find(std::string_view key);
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+    // Writes the entry, creating it where the key resolves (here, or in the parent
+    // when remapped).
+    void set(std::string_view key, Value value);
+    // Removes the entry where the key resolves; false when there was none.
+    bool erase(std::string_view key);
+
+    // `internal` of this blackboard is the parent's `external` (both without braces).
+    void addRemap(std::string internal, std::string external);
+    // Keys that no remap names go to the parent entry of the same name.
+    void setAutoRemap(bool on) { autoremap_ = on; }
+
+    Blackboard* parent() const { return parent_.get(); }
+    Blackboard* root();
+    const Blackboard* root() const;
+
+    // The entries stored in this blackboard itself, sorted by key.
+    std::vector<std::pair<std::string, Value>> localEntries() const;
+
+private:
+    explicit Blackboard(Ptr parent) : parent_(std::move(parent)) {}
+
+    // Where `key` lives: the blackboard and the key inside it.
+    std::pair<Blackboard*, std::string> resolve(std::string_view key);
+    std::pair<const Blackboard*, std::string> resolve(std::string_view key) const;
+
+    Ptr parent_;
+    bool autoremap_ = false;
+    std::unordered_map<std::string, std::string> remaps_;
+    std::unordered_map<std::string, Value> entries_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "quorvel/blackboard.hpp"
+#include "quorvel/tree_node.hpp"
+#include "quorvel/wake_signal.hpp"
+
+namespace quorvel {
+
+// A loaded tree: owns its nodes and blackboards. Lives on one thread.
+class Tree {
+public:
+    Tree() = default;
+    Tree(Tree&&) noexcept = default;
+    Tree& operator=(Tree&&) noexcept = default;
+    ~Tree();  // halts a running tree
+
+    bool empty() const { return root_ == nullptr; }
+    TreeNode* root() const { return root_; }
+    const Blackboard::Ptr& rootBlackboard() const { return blackboard_; }
+
+    NodeStatus tickOnce();
+    // Ticks until the root returns one of SUCCESS/FAILURE (or SKIPPED) and returns that
+    // status; between RUNNING ticks it sleeps until something can change.
+    NodeStatus tickWhileRunning();
+    // Sleeps until a requested deadline or notify(); see WakeSignal.
+    void waitBetweenTicks() { wake_->waitBetweenTicks(); }
+    // Halts every running node; all nodes end IDLE. Blackboards keep their entries.
+    void haltTree();
+
+    // Every node in depth-first order (parents before children), subtree nodes included.
+    const std::vector<std::unique_ptr<TreeNode>>& nodes() const { return nodes_; }
+    void visit(const std::function<void(TreeNode&, int depth)>& fn) const;
+
+    // Thread-safe: wakes a tree sleeping between ticks (asynchronous work finished).
+    WakeSignal& wakeSignal() { return *wake_; }
+
+private:
+    friend class TreeBuilder;  // the XML loader fills these
+    std::vector<std::unique_ptr<TreeNode>> nodes_;
+    std::vector<Blackboard::Ptr> subtree_blackboards_;
+    Blackboard::Ptr blackboard_;
+    TreeNode* root_ = nullptr;
+    std::unique_ptr<WakeSignal> wake_ = std::make_unique<WakeSignal>();
+};
+
+}  // namespace quorvel

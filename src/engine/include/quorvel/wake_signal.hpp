@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace quorvel {
+
+using Clock = std::chrono::steady_clock;
+
+// Lets a tree that is RUNNING only because something is waiting sleep until that wait
+// can end, instead of spinning. Timers (Sleep, Delay, Timeout) ask to be woken at a
+// deadline during a tick; asynchronous work finishing on another thread calls notify().
+// A RUNNING leaf that gives no reason asks for an immediate re-tick.
+class WakeSignal {
+public:
+    // Called during a tick, on the tree's thread.
+    void requestWakeAt(Clock::time_point deadline);
+    void requestImmediate();
+
+    // Any thread: something the tree waits for has changed.
+    void notify();
+
+    // Called on the tree's thread between ticks: returns at once when an immediate
+    // re-tick was requested (or nothing was requested at all), otherwise sleeps until
+    // the earliest requested deadline or a notify(). Clears the requests either way.
+    void waitBetweenTicks();
+
+    // Forget the requests of the previous tick (called before each tick).
+    void beginTick();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool notified_ = false;
+    bool immediate_ = false;
+    bool has_deadline_ = false;
+    Clock::time_point deadline_{};
+};
+
+}  // namespace quorvel
