@@ -42,20 +42,45 @@ public:
     Blackboard* root();
     const Blackboard* root() const;
 
+    // Keeps `key` in this blackboard even under autoremap (a SubTree attribute that
+    // gives the entry a literal start value).
+    void pinLocal(std::string key);
+
     // The entries stored in this blackboard itself, sorted by key.
     std::vector<std::pair<std::string, Value>> localEntries() const;
+
+    // Storage of one entry. Where a key resolves is fixed once the tree is loaded
+    // (remaps and pins are set while loading), and a slot is never freed before its
+    // blackboard (erase only marks it absent), so nodes may keep a pointer to the slot
+    // of a bound port instead of looking the key up on every tick.
+    struct Slot {
+        Value value;
+        bool present = false;
+    };
+    // The slot where `key` resolves, created absent when it does not exist yet.
+    Slot& slot(std::string_view key);
 
 private:
     explicit Blackboard(Ptr parent) : parent_(std::move(parent)) {}
 
     // Where `key` lives: the blackboard and the key inside it.
-    std::pair<Blackboard*, std::string> resolve(std::string_view key);
-    std::pair<const Blackboard*, std::string> resolve(std::string_view key) const;
+    std::pair<Blackboard*, std::string_view> resolve(std::string_view key);
+    std::pair<const Blackboard*, std::string_view> resolve(std::string_view key) const;
+
+    // Keys are looked up as string_views on every script and port access; the map's
+    // keys view the strings owned by the entries themselves, so a lookup never
+    // allocates. Entries are never removed (erase marks them absent).
+    struct Entry {
+        std::string key;
+        Slot slot;
+    };
+    Slot* findSlot(std::string_view key) const;
 
     Ptr parent_;
     bool autoremap_ = false;
-    std::unordered_map<std::string, std::string> remaps_;
-    std::unordered_map<std::string, Value> entries_;
+    std::vector<std::pair<std::string, std::string>> remaps_;  // few: searched in order
+    std::unordered_map<std::string_view, std::unique_ptr<Entry>> entries_;
+    std::vector<std::string> pinned_;
 };
 
 }  // namespace quorvel

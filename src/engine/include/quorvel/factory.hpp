@@ -19,6 +19,10 @@ struct NodeManifest {
     NodeKind kind = NodeKind::Action;
     PortList ports;
     std::string description;
+    // Children the element must have; -1 takes the kind's rule (leaves none,
+    // decorators one, controls at least one).
+    int min_children = -1;
+    int max_children = -1;
 };
 
 using NodeBuilder = std::function<std::unique_ptr<TreeNode>(NodeConfig config)>;

@@ -14,8 +14,8 @@ namespace quorvel {
 class Tree {
 public:
     Tree() = default;
-    Tree(Tree&&) noexcept = default;
-    Tree& operator=(Tree&&) noexcept = default;
+    Tree(Tree&&) noexcept;
+    Tree& operator=(Tree&&) noexcept;  // halts the tree it replaces
     ~Tree();  // halts a running tree
 
     bool empty() const { return root_ == nullptr; }
@@ -42,6 +42,8 @@ private:
     friend class TreeBuilder;  // the XML loader fills these
     std::vector<std::unique_ptr<TreeNode>> nodes_;
     std::vector<Blackboard::Ptr> subtree_blackboards_;
+    // What nodes point into without owning: port declarations, for instance.
+    std::vector<std::shared_ptr<const void>> keep_alive_;
     Blackboard::Ptr blackboard_;
     TreeNode* root_ = nullptr;
     std::unique_ptr<WakeSignal> wake_ = std::make_unique<WakeSignal>();

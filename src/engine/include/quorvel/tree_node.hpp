@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <exception>
 #include <functional>
 #include <cstdint>
 #include <memory>
@@ -89,12 +90,25 @@ public:
     // The key the port is bound to, or nullptr for a literal / missing port.
     const PortBinding* portBinding(std::string_view port) const;
 
+    // The port's value without copying it: the converted literal, or the entry
+    // itself (valid until the entry is next written). Same errors as getInput().
+    const Value& inputRef(std::string_view port) const;
+    // Whether the instance can read the port at all (given, or defaulted).
+    bool hasPort(std::string_view port) const { return findPort(port) != nullptr; }
+
     // ---- waiting ----
     void requestWakeAt(Clock::time_point deadline) const;
     void requestImmediateTick() const;
+    // RUNNING until asynchronous work calls the tree's WakeSignal::notify().
+    void requestWaitForNotify() const;
 
-    // "Name (Type, line N)" for error messages.
+    // "'name' (Type, line N)" for error messages.
     std::string describe() const;
+
+    // Forgets what a node remembers across runs (RunOnce's "done", the position a
+    // SequenceWithMemory keeps after a failure). Tree::haltTree calls it on every
+    // node after halting, so that a reset tree behaves like a new one.
+    virtual void resetState() {}
 
 protected:
     virtual NodeStatus tick() = 0;
@@ -104,8 +118,29 @@ protected:
     void setStatus(NodeStatus s) { status_ = s; }
 
 private:
+    // A port of this instance, resolved when the node is built.
+    struct Port {
+        std::string name;
+        PortDirection direction = PortDirection::Input;
+        std::string type;
+        bool is_entry = false;
+        std::string key;                           // entry ports
+        Value literal;                             // literal ports, converted to the port's type
+        mutable Blackboard::Slot* slot = nullptr;  // entry ports, looked up on first use
+    };
+    const Port* findPort(std::string_view name) const;
+    const Port& requirePort(std::string_view name) const;
+    [[noreturn]] void conversionError(const Port& port, const Value& v, const char* what) const;
+    bool runCondition(ConditionSlot slot);
+    void runScript(ConditionSlot slot);
+    NodeStatus finishTick(NodeStatus s);
+
     NodeConfig config_;
     NodeStatus status_ = NodeStatus::IDLE;
+    std::vector<Port> ports_;
+    bool has_pre_ = false;
+    bool has_post_ = false;
+    bool has_halted_script_ = false;
 };
 
 // A node with children. Children are owned by the tree, not by the parent.
@@ -119,8 +154,18 @@ public:
 
 protected:
     void haltChild(size_t i) { children_[i]->haltNode(); }
+    // Every child is halted even when a halt hook throws; the first error is rethrown
+    // afterwards, so one failing hook cannot leave its siblings running.
     void haltChildren(size_t from = 0) {
-        for (size_t i = from; i < children_.size(); ++i) children_[i]->haltNode();
+        std::exception_ptr first;
+        for (size_t i = from; i < children_.size(); ++i) {
+            try {
+                children_[i]->haltNode();
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) std::rethrow_exception(first);
     }
     void halt() override { haltChildren(); }
 

@@ -17,6 +17,9 @@ public:
     // Called during a tick, on the tree's thread.
     void requestWakeAt(Clock::time_point deadline);
     void requestImmediate();
+    // The tree waits for asynchronous work that will call notify() when done; with
+    // no deadline requested as well, the wait has no time limit.
+    void requestWaitForNotify();
 
     // Any thread: something the tree waits for has changed.
     void notify();
@@ -35,6 +38,7 @@ private:
     bool notified_ = false;
     bool immediate_ = false;
     bool has_deadline_ = false;
+    bool wait_for_notify_ = false;
     Clock::time_point deadline_{};
 };
 

@@ -1,0 +1,160 @@
+// Reading documents: the <root> element, includes, tree definitions and the
+// editor's node models. Building trees from the definitions is tree_builder.cpp.
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "registry.hpp"
+#include "quorvel/errors.hpp"
+
+namespace quorvel::loader {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Includes may nest this deep (cycles are reported long before).
+constexpr int kMaxIncludeDepth = 32;
+// Larger files are refused rather than read: no behavior tree needs that much.
+constexpr std::uintmax_t kMaxFileSize = 64u << 20;
+
+[[noreturn]] void fail(const std::string& origin, const XmlElement& el, const std::string& message) {
+    throw LoadError(position(origin, el.line, el.column) + message);
+}
+
+std::optional<PortDirection> modelDirection(const std::string& element) {
+    if (element == "input_port") return PortDirection::Input;
+    if (element == "output_port") return PortDirection::Output;
+    if (element == "inout_port") return PortDirection::InOut;
+    return std::nullopt;
+}
+
+class Reader {
+public:
+    LoadedDocuments out;
+
+    void read(std::string_view text, const fs::path& base_dir, const std::string& origin, bool top) {
+        auto doc = std::make_shared<XmlElement>(parseXml(text, origin));
+        const XmlElement& root = *doc;
+        if (root.name != "root") fail(origin, root, "the document element must be <root>, not <" + root.name + ">");
+        const std::string* format = root.attribute("BTCPP_format");
+        if (!format) fail(origin, root, "<root> has no BTCPP_format attribute; expected BTCPP_format=\"4\"");
+        if (*format != "4") {
+            fail(origin, root, "BTCPP_format=\"" + *format + "\" is not supported; expected BTCPP_format=\"4\"");
+        }
+        if (top) {
+            if (const std::string* main = root.attribute("main_tree_to_execute")) out.main_tree = *main;
+        }
+
+        std::set<std::string> ids_here;
+        for (const XmlElement& el : root.children) {
+            if (el.name == "include") {
+                readInclude(el, base_dir, origin);
+            } else if (el.name == "BehaviorTree") {
+                const std::string* id = el.attribute("ID");
+                if (!id || id->empty()) fail(origin, el, "<BehaviorTree> without an ID");
+                if (!ids_here.insert(*id).second) fail(origin, el, "BehaviorTree '" + *id + "' is defined twice");
+                if (el.children.size() != 1) {
+                    fail(origin, el, "BehaviorTree '" + *id + "' must hold exactly one node, not " +
+                                         std::to_string(el.children.size()));
+                }
+                out.trees.push_back({*id, doc, &el, origin});
+                if (top) out.own_tree_ids.push_back(*id);
+            } else if (el.name == "TreeNodesModel") {
+                readModel(el, origin);
+            } else {
+                fail(origin, el, "unexpected element <" + el.name + "> in <root>");
+            }
+        }
+    }
+
+    // The document read first is a file: including it again is a cycle too.
+    void enter(const fs::path& file) {
+        std::error_code ec;
+        fs::path canonical = fs::weakly_canonical(file, ec);
+        if (ec) canonical = file.lexically_normal();
+        include_stack_.push_back(canonical);
+        included_.insert(canonical);
+    }
+
+private:
+    std::vector<fs::path> include_stack_;
+    std::set<fs::path> included_;
+
+    void readInclude(const XmlElement& el, const fs::path& base_dir, const std::string& origin) {
+        const std::string* path_attr = el.attribute("path");
+        if (!path_attr || path_attr->empty()) fail(origin, el, "<include> without a path");
+        fs::path path = fs::path(*path_attr);
+        if (path.is_relative()) path = base_dir / path;
+        std::error_code ec;
+        fs::path canonical = fs::weakly_canonical(path, ec);
+        if (ec) canonical = path.lexically_normal();
+        for (const fs::path& p : include_stack_) {
+            if (p == canonical) fail(origin, el, "include cycle: '" + canonical.string() + "' includes itself");
+        }
+        // Already read in this load (a diamond): its definitions are in already.
+        if (!included_.insert(canonical).second) return;
+        if (static_cast<int>(include_stack_.size()) >= kMaxIncludeDepth) {
+            fail(origin, el, "includes nested deeper than " + std::to_string(kMaxIncludeDepth));
+        }
+        std::string text;
+        try {
+            text = readFileText(canonical, "included file");
+        } catch (const LoadError& e) {
+            fail(origin, el, e.what());
+        }
+        include_stack_.push_back(canonical);
+        read(text, canonical.parent_path(), canonical.string(), false);
+        include_stack_.pop_back();
+    }
+
+    void readModel(const XmlElement& model, const std::string& origin) {
+        for (const XmlElement& type : model.children) {
+            const std::string* id = type.attribute("ID");
+            if (!id) continue;  // editor metadata we do not understand
+            PortList& ports = out.model_ports[*id];
+            for (const XmlElement& port : type.children) {
+                auto direction = modelDirection(port.name);
+                if (!direction) continue;
+                const std::string* name = port.attribute("name");
+                if (!name || name->empty()) fail(origin, port, "port without a name in TreeNodesModel");
+                PortInfo info;
+                info.name = *name;
+                info.direction = *direction;
+                if (const std::string* t = port.attribute("type")) info.type = *t;
+                if (const std::string* d = port.attribute("default")) info.default_value = *d;
+                if (const std::string* d = port.attribute("description")) info.description = *d;
+                ports.push_back(std::move(info));
+            }
+        }
+    }
+};
+
+}  // namespace
+
+std::string readFileText(const fs::path& path, const std::string& what) {
+    std::error_code ec;
+    auto status = fs::status(path, ec);
+    if (ec || !fs::exists(status)) throw LoadError(what + " '" + path.string() + "' does not exist");
+    if (!fs::is_regular_file(status)) throw LoadError(what + " '" + path.string() + "' is not a regular file");
+    auto size = fs::file_size(path, ec);
+    if (ec) throw LoadError("cannot read " + what + " '" + path.string() + "': " + ec.message());
+    if (size > kMaxFileSize) throw LoadError(what + " '" + path.string() + "' is too large");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw LoadError("cannot open " + what + " '" + path.string() + "'");
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) throw LoadError("cannot read " + what + " '" + path.string() + "'");
+    return buffer.str();
+}
+
+LoadedDocuments readDocuments(std::string_view text, const fs::path& base_dir, const std::string& origin,
+                              const fs::path* file) {
+    Reader reader;
+    if (file) reader.enter(*file);
+    reader.read(text, base_dir, origin, true);
+    return std::move(reader.out);
+}
+
+}  // namespace quorvel::loader

@@ -1,0 +1,408 @@
+// Control nodes: the nodes with one or more children that decide which child runs.
+//
+// Shared rules: a control node that finishes (SUCCESS or FAILURE) or is halted
+// returns its children to IDLE and forgets its position; one whose children were all
+// SKIPPED returns SKIPPED.
+
+#include <array>
+
+#include "builtin.hpp"
+
+namespace quorvel::nodes {
+
+namespace {
+
+// Ticks children in order from where it stopped. SequenceWithMemory keeps the
+// position of a failed child, so that the next run resumes there; a halt still sends
+// it back to the first child.
+class SequenceNode : public ControlNode {
+public:
+    SequenceNode(NodeConfig config, bool memory) : ControlNode(std::move(config)), memory_(memory) {}
+    static PortList providedPorts() { return {}; }
+
+protected:
+    NodeStatus tick() override {
+        if (status() != NodeStatus::RUNNING && current_ == 0) any_ran_ = false;
+        const size_t n = children_.size();
+        while (current_ < n) {
+            switch (children_[current_]->executeTick()) {
+                case NodeStatus::RUNNING:
+                    return NodeStatus::RUNNING;
+                case NodeStatus::FAILURE:
+                    haltChildren();
+                    if (!memory_) current_ = 0;
+                    return NodeStatus::FAILURE;
+                case NodeStatus::SUCCESS:
+                    any_ran_ = true;
+                    ++current_;
+                    break;
+                default:  // SKIPPED
+                    ++current_;
+                    break;
+            }
+        }
+        haltChildren();
+        current_ = 0;
+        return any_ran_ ? NodeStatus::SUCCESS : NodeStatus::SKIPPED;
+    }
+    void halt() override {
+        current_ = 0;
+        ControlNode::halt();
+    }
+
+public:
+    void resetState() override { current_ = 0; }
+
+private:
+    bool memory_;
+    size_t current_ = 0;
+    bool any_ran_ = false;
+};
+
+// Ticks children in order from where it stopped until one succeeds.
+class FallbackNode : public ControlNode {
+public:
+    using ControlNode::ControlNode;
+    static PortList providedPorts() { return {}; }
+
+protected:
+    NodeStatus tick() override {
+        if (status() != NodeStatus::RUNNING) {
+            current_ = 0;
+            any_ran_ = false;
+        }
+        const size_t n = children_.size();
+        while (current_ < n) {
+            switch (children_[current_]->executeTick()) {
+                case NodeStatus::RUNNING:
+                    return NodeStatus::RUNNING;
+                case NodeStatus::SUCCESS:
+                    haltChildren();
+                    current_ = 0;
+                    return NodeStatus::SUCCESS;
+                case NodeStatus::FAILURE:
+                    any_ran_ = true;
+                    ++current_;
+                    break;
+                default:  // SKIPPED
+                    ++current_;
+                    break;
+            }
+        }
+        haltChildren();
+        current_ = 0;
+        return any_ran_ ? NodeStatus::FAILURE : NodeStatus::SKIPPED;
+    }
+    void halt() override {
+        current_ = 0;
+        ControlNode::halt();
+    }
+
+private:
+    size_t current_ = 0;
+    bool any_ran_ = false;
+};
+
+// Every tick starts again at the first child, so earlier children act as conditions
+// guarding the one that runs. `stop_on` is the status that ends the node early:
+// FAILURE for ReactiveSequence, SUCCESS for ReactiveFallback.
+class ReactiveNode : public ControlNode {
+public:
+    ReactiveNode(NodeConfig config, NodeStatus stop_on) : ControlNode(std::move(config)), stop_on_(stop_on) {}
+    static PortList providedPorts() { return {}; }
+
+protected:
+    NodeStatus tick() override {
+        bool any_ran = false;
+        const size_t n = children_.size();
+        for (size_t i = 0; i < n; ++i) {
+            NodeStatus s = children_[i]->executeTick();
+            if (s == NodeStatus::RUNNING) {
+                haltChildren(i + 1);
+                return NodeStatus::RUNNING;
+            }
+            if (s == stop_on_) {
+                haltChildren();
+                return s;
+            }
+            if (s != NodeStatus::SKIPPED) any_ran = true;
+        }
+        haltChildren();
+        if (!any_ran) return NodeStatus::SKIPPED;
+        return stop_on_ == NodeStatus::FAILURE ? NodeStatus::SUCCESS : NodeStatus::FAILURE;
+    }
+
+private:
+    NodeStatus stop_on_;
+};
+
+// A threshold port: -1 means "all children", other negative values count back from
+// there (-2: all but one). Anything outside 1..n is a mistake in the tree.
+size_t threshold(const TreeNode& node, std::string_view port, size_t n) {
+    int64_t v = readCount(node, port);
+    int64_t resolved = v < 0 ? static_cast<int64_t>(n) + 1 + v : v;
+    if (resolved < 1 || resolved > static_cast<int64_t>(n)) {
+        throw TickError("node " + node.describe() + ": " + std::string(port) + "=" + std::to_string(v) +
+                        " does not fit its " + std::to_string(n) + " children");
+    }
+    return static_cast<size_t>(resolved);
+}
+
+// Children whose result is known are not ticked again until the node finishes.
+class ParallelBase : public ControlNode {
+public:
+    using ControlNode::ControlNode;
+
+protected:
+    // Ticks every unfinished child once, calling `decide` after each child that
+    // finished; a status from `decide` ends the node.
+    template <class Decide>
+    NodeStatus tickUnfinished(Decide decide) {
+        const size_t n = children_.size();
+        if (done_.size() != n) done_.assign(n, NodeStatus::IDLE);
+        for (size_t i = 0; i < n; ++i) {
+            if (done_[i] != NodeStatus::IDLE) continue;
+            NodeStatus s = children_[i]->executeTick();
+            if (s == NodeStatus::RUNNING) continue;
+            done_[i] = s;
+            if (s == NodeStatus::SUCCESS) ++successes_;
+            else if (s == NodeStatus::FAILURE) ++failures_;
+            else ++skipped_;
+            if (skipped_ == n) return finish(NodeStatus::SKIPPED);
+            NodeStatus verdict = decide();
+            if (verdict != NodeStatus::RUNNING) return finish(verdict);
+        }
+        return NodeStatus::RUNNING;
+    }
+    NodeStatus finish(NodeStatus s) {
+        reset();
+        haltChildren();
+        return s;
+    }
+    void reset() {
+        std::fill(done_.begin(), done_.end(), NodeStatus::IDLE);
+        successes_ = failures_ = skipped_ = 0;
+    }
+    void halt() override {
+        reset();
+        ControlNode::halt();
+    }
+
+    std::vector<NodeStatus> done_;
+    size_t successes_ = 0, failures_ = 0, skipped_ = 0;
+};
+
+// Skipped children do not count towards "all": with the default thresholds the node
+// succeeds when every child that ran succeeded.
+class ParallelNode final : public ParallelBase {
+public:
+    using ParallelBase::ParallelBase;
+    static PortList providedPorts() {
+        return {InputPort("success_count", "int", "-1", "successes needed; -1: all children"),
+                InputPort("failure_count", "int", "1", "failures that end the node; -1: all children")};
+    }
+
+protected:
+    NodeStatus tick() override {
+        const size_t n = children_.size();
+        const bool all_succeed = readCount(*this, "success_count") == -1;
+        const bool all_fail = readCount(*this, "failure_count") == -1;
+        const size_t need_success = threshold(*this, "success_count", n);
+        const size_t need_failure = threshold(*this, "failure_count", n);
+        return tickUnfinished([&] {
+            const size_t ran = n - skipped_;
+            const size_t success_target = all_succeed ? ran : need_success;
+            const size_t failure_target = all_fail ? ran : need_failure;
+            if (successes_ >= success_target) return NodeStatus::SUCCESS;
+            if (failures_ >= failure_target || ran - failures_ < success_target) return NodeStatus::FAILURE;
+            return NodeStatus::RUNNING;
+        });
+    }
+};
+
+class ParallelAllNode final : public ParallelBase {
+public:
+    using ParallelBase::ParallelBase;
+    static PortList providedPorts() {
+        return {InputPort("max_failures", "int", "1", "failures that make the result FAILURE; -1: all children")};
+    }
+
+protected:
+    NodeStatus tick() override {
+        const size_t n = children_.size();
+        const size_t max_failures = threshold(*this, "max_failures", n);
+        return tickUnfinished([&] {
+            if (successes_ + failures_ + skipped_ < n) return NodeStatus::RUNNING;
+            return failures_ >= max_failures ? NodeStatus::FAILURE : NodeStatus::SUCCESS;
+        });
+    }
+};
+
+// Child 1 is the condition; once a branch is picked it runs to its end without the
+// condition being looked at again. A SKIPPED condition skips the whole node.
+class IfThenElseNode final : public ControlNode {
+public:
+    using ControlNode::ControlNode;
+    static PortList providedPorts() { return {}; }
+
+protected:
+    NodeStatus tick() override {
+        if (branch_ == 0) {
+            switch (children_[0]->executeTick()) {
+                case NodeStatus::RUNNING: return NodeStatus::RUNNING;
+                case NodeStatus::SUCCESS: branch_ = 1; break;
+                case NodeStatus::FAILURE:
+                    if (children_.size() < 3) return done(NodeStatus::FAILURE);
+                    branch_ = 2;
+                    break;
+                default: return done(NodeStatus::SKIPPED);
+            }
+        }
+        NodeStatus s = children_[branch_]->executeTick();
+        return s == NodeStatus::RUNNING ? s : done(s);
+    }
+    void halt() override {
+        branch_ = 0;
+        ControlNode::halt();
+    }
+
+private:
+    NodeStatus done(NodeStatus s) {
+        branch_ = 0;
+        haltChildren();
+        return s;
+    }
+    size_t branch_ = 0;
+};
+
+// The condition is ticked on every tick; switching branches halts the other one.
+// A condition still RUNNING keeps the node RUNNING without touching the branches.
+class WhileDoElseNode final : public ControlNode {
+public:
+    using ControlNode::ControlNode;
+    static PortList providedPorts() { return {}; }
+
+protected:
+    NodeStatus tick() override {
+        size_t branch;
+        switch (children_[0]->executeTick()) {
+            case NodeStatus::RUNNING: return NodeStatus::RUNNING;
+            case NodeStatus::SUCCESS:
+                if (children_.size() == 3) haltChild(2);
+                branch = 1;
+                break;
+            case NodeStatus::FAILURE:
+                haltChild(1);
+                if (children_.size() < 3) return done(NodeStatus::FAILURE);
+                branch = 2;
+                break;
+            default: return done(NodeStatus::SKIPPED);
+        }
+        NodeStatus s = children_[branch]->executeTick();
+        return s == NodeStatus::RUNNING ? s : done(s);
+    }
+
+private:
+    NodeStatus done(NodeStatus s) {
+        haltChildren();
+        return s;
+    }
+};
+
+// Whether a Switch case matches the variable: as numbers when both read as numbers
+// ("3" matches 3.0), otherwise as texts. An object never matches.
+bool caseMatches(const Value& variable, const Value& label) {
+    auto number = [](const Value& v) -> std::optional<double> {
+        if (v.isNumber()) return v.toReal();
+        if (const std::string* t = v.asText()) return parseReal(*t);
+        return std::nullopt;
+    };
+    auto a = number(variable);
+    auto b = number(label);
+    if (a && b) return *a == *b;
+    if (a || b) return false;
+    const std::string* ta = variable.asText();
+    const std::string* tb = label.asText();
+    if (ta && tb) return *ta == *tb;
+    auto xa = variable.toText();
+    auto xb = label.toText();
+    return xa && xb && *xa == *xb;
+}
+
+// N cases and a default child (the last). A case port the element leaves out never
+// matches.
+template <size_t N>
+class SwitchNode final : public ControlNode {
+public:
+    using ControlNode::ControlNode;
+    static PortList providedPorts() {
+        PortList ports{InputPort("variable", "any", std::nullopt, "the value to match")};
+        for (size_t i = 1; i <= N; ++i) {
+            ports.push_back(InputPort("case_" + std::to_string(i), "any", std::nullopt, "value of case " + std::to_string(i)));
+        }
+        return ports;
+    }
+
+protected:
+    NodeStatus tick() override {
+        static const std::array<std::string, N> case_names = [] {
+            std::array<std::string, N> names;
+            for (size_t i = 0; i < N; ++i) names[i] = "case_" + std::to_string(i + 1);
+            return names;
+        }();
+        const Value& variable = inputRef("variable");
+        size_t pick = N;
+        for (size_t i = 0; i < N; ++i) {
+            if (hasPort(case_names[i]) && caseMatches(variable, inputRef(case_names[i]))) {
+                pick = i;
+                break;
+            }
+        }
+        if (running_ != kNone && running_ != pick) haltChild(running_);
+        NodeStatus s = children_[pick]->executeTick();
+        if (s == NodeStatus::RUNNING) {
+            running_ = pick;
+            return s;
+        }
+        running_ = kNone;
+        haltChildren();
+        return s;
+    }
+    void halt() override {
+        running_ = kNone;
+        ControlNode::halt();
+    }
+
+private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    size_t running_ = kNone;
+};
+
+template <class T, class... Args>
+void add(BehaviorTreeFactory& f, const std::string& id, int min_children, int max_children, Args... args) {
+    f.registerBuilder({id, NodeKind::Control, T::providedPorts(), {}, min_children, max_children},
+                      [args...](NodeConfig c) { return std::make_unique<T>(std::move(c), args...); });
+}
+
+}  // namespace
+
+int64_t readCount(const TreeNode& node, std::string_view port) { return node.getInputInt(port); }
+
+void registerControls(BehaviorTreeFactory& f) {
+    add<SequenceNode>(f, "Sequence", 1, -1, false);
+    add<SequenceNode>(f, "SequenceWithMemory", 1, -1, true);
+    add<ReactiveNode>(f, "ReactiveSequence", 1, -1, NodeStatus::FAILURE);
+    add<FallbackNode>(f, "Fallback", 1, -1);
+    add<ReactiveNode>(f, "ReactiveFallback", 1, -1, NodeStatus::SUCCESS);
+    add<ParallelNode>(f, "Parallel", 1, -1);
+    add<ParallelAllNode>(f, "ParallelAll", 1, -1);
+    add<IfThenElseNode>(f, "IfThenElse", 2, 3);
+    add<WhileDoElseNode>(f, "WhileDoElse", 2, 3);
+    add<SwitchNode<2>>(f, "Switch2", 3, 3);
+    add<SwitchNode<3>>(f, "Switch3", 4, 4);
+    add<SwitchNode<4>>(f, "Switch4", 5, 5);
+    add<SwitchNode<5>>(f, "Switch5", 6, 6);
+    add<SwitchNode<6>>(f, "Switch6", 7, 7);
+}
+
+}  // namespace quorvel::nodes

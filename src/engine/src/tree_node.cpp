@@ -1,0 +1,315 @@
+#include "quorvel/tree_node.hpp"
+
+#include "quorvel/script.hpp"
+
+namespace quorvel {
+
+std::string_view toString(NodeKind kind) {
+    switch (kind) {
+        case NodeKind::Action: return "Action";
+        case NodeKind::Condition: return "Condition";
+        case NodeKind::Control: return "Control";
+        case NodeKind::Decorator: return "Decorator";
+        case NodeKind::SubTree: return "SubTree";
+    }
+    return "Unknown";
+}
+
+namespace {
+
+constexpr size_t slotIndex(ConditionSlot s) { return static_cast<size_t>(s); }
+
+const char* conditionAttribute(ConditionSlot s) {
+    switch (s) {
+        case ConditionSlot::FailureIf: return "_failureIf";
+        case ConditionSlot::SuccessIf: return "_successIf";
+        case ConditionSlot::SkipIf: return "_skipIf";
+        case ConditionSlot::While: return "_while";
+        case ConditionSlot::OnSuccess: return "_onSuccess";
+        case ConditionSlot::OnFailure: return "_onFailure";
+        case ConditionSlot::Post: return "_post";
+        case ConditionSlot::OnHalted: return "_onHalted";
+        case ConditionSlot::Count: break;
+    }
+    return "?";
+}
+
+const Value& emptyValue() {
+    static const Value empty;
+    return empty;
+}
+
+}  // namespace
+
+TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
+    ports_.reserve(config_.ports.size());
+    for (const auto& [name, binding] : config_.ports) {
+        Port p;
+        p.name = name;
+        p.direction = PortDirection::InOut;
+        p.type = "any";
+        if (config_.manifest_ports) {
+            for (const PortInfo& info : *config_.manifest_ports) {
+                if (info.name == name) {
+                    p.direction = info.direction;
+                    p.type = info.type;
+                    break;
+                }
+            }
+        }
+        p.is_entry = binding.is_entry;
+        if (p.is_entry) {
+            p.key = binding.text;
+        } else {
+            // Literals are converted once here, so a tick reads them without parsing,
+            // and a literal that can never convert is reported when the tree loads.
+            Value text(binding.text);
+            if (p.type == "int") {
+                auto i = parseInt(binding.text);
+                if (!i) conversionError(p, text, "an integer");
+                p.literal = *i;
+            } else if (p.type == "double") {
+                auto d = parseReal(binding.text);
+                if (!d) conversionError(p, text, "a number");
+                p.literal = *d;
+            } else if (p.type == "bool") {
+                auto b = text.toBool();
+                if (!b) conversionError(p, text, "a Boolean");
+                p.literal = *b;
+            } else {
+                p.literal = std::move(text);
+            }
+        }
+        ports_.push_back(std::move(p));
+    }
+    for (size_t i = 0; i < slotIndex(ConditionSlot::Count); ++i) {
+        if (!config_.conditions[i]) continue;
+        if (i <= slotIndex(ConditionSlot::While)) {
+            has_pre_ = true;
+        } else if (i == slotIndex(ConditionSlot::OnHalted)) {
+            has_halted_script_ = true;
+        } else {
+            has_post_ = true;
+        }
+    }
+}
+
+TreeNode::~TreeNode() = default;
+
+std::string TreeNode::describe() const {
+    std::string out = "'" + config_.name + "' (" + config_.type_id;
+    if (config_.line > 0) out += ", line " + std::to_string(config_.line);
+    return out + ")";
+}
+
+// ---- ticking ----
+
+bool TreeNode::runCondition(ConditionSlot slot) {
+    const auto& script = config_.conditions[slotIndex(slot)];
+    try {
+        return script->runCondition(*config_.blackboard);
+    } catch (const ScriptError& e) {
+        throw TickError("node " + describe() + ", " + conditionAttribute(slot) + " \"" + script->source() +
+                        "\": " + e.what());
+    }
+}
+
+void TreeNode::runScript(ConditionSlot slot) {
+    const auto& script = config_.conditions[slotIndex(slot)];
+    if (!script) return;
+    try {
+        script->run(*config_.blackboard);
+    } catch (const ScriptError& e) {
+        throw TickError("node " + describe() + ", " + conditionAttribute(slot) + " \"" + script->source() +
+                        "\": " + e.what());
+    }
+}
+
+NodeStatus TreeNode::finishTick(NodeStatus s) {
+    status_ = s;
+    if (has_post_) {
+        if (s == NodeStatus::SUCCESS) runScript(ConditionSlot::OnSuccess);
+        if (s == NodeStatus::FAILURE) runScript(ConditionSlot::OnFailure);
+        if (isCompleted(s)) runScript(ConditionSlot::Post);
+    }
+    return s;
+}
+
+NodeStatus TreeNode::executeTick() {
+    if (has_pre_) {
+        const auto& c = config_.conditions;
+        if (status_ != NodeStatus::RUNNING) {
+            // Checked in a fixed order; the first that holds decides.
+            if (c[slotIndex(ConditionSlot::FailureIf)] && runCondition(ConditionSlot::FailureIf))
+                return finishTick(NodeStatus::FAILURE);
+            if (c[slotIndex(ConditionSlot::SuccessIf)] && runCondition(ConditionSlot::SuccessIf))
+                return finishTick(NodeStatus::SUCCESS);
+            if (c[slotIndex(ConditionSlot::SkipIf)] && runCondition(ConditionSlot::SkipIf))
+                return finishTick(NodeStatus::SKIPPED);
+            if (c[slotIndex(ConditionSlot::While)] && !runCondition(ConditionSlot::While))
+                return finishTick(NodeStatus::SKIPPED);
+        } else if (c[slotIndex(ConditionSlot::While)] && !runCondition(ConditionSlot::While)) {
+            haltNode();
+            return finishTick(NodeStatus::SKIPPED);
+        }
+    }
+
+    NodeStatus s;
+    try {
+        s = tick();
+    } catch (...) {
+        // Leave the node and everything below it as if halted, so that the caller can
+        // reset or tick the tree again after the error. Errors while cleaning up are
+        // dropped: the original one is what the caller needs to see.
+        try {
+            if (status_ == NodeStatus::RUNNING || !children().empty()) halt();
+        } catch (...) {
+        }
+        status_ = NodeStatus::IDLE;
+        throw;
+    }
+    if (s == NodeStatus::IDLE) {
+        try {
+            halt();
+        } catch (...) {
+        }
+        status_ = NodeStatus::IDLE;
+        throw TickError("node " + describe() + " returned IDLE from its tick");
+    }
+    return finishTick(s);
+}
+
+void TreeNode::haltNode() {
+    if (status_ != NodeStatus::RUNNING) {
+        status_ = NodeStatus::IDLE;
+        return;
+    }
+    // IDLE whatever happens below, so a failing halt hook cannot leave the tree
+    // believing the node still runs.
+    struct ToIdle {
+        NodeStatus& s;
+        ~ToIdle() { s = NodeStatus::IDLE; }
+    } to_idle{status_};
+    halt();
+    if (has_halted_script_) runScript(ConditionSlot::OnHalted);
+}
+
+// ---- ports ----
+
+const TreeNode::Port* TreeNode::findPort(std::string_view name) const {
+    for (const Port& p : ports_) {
+        if (p.name == name) return &p;
+    }
+    return nullptr;
+}
+
+const TreeNode::Port& TreeNode::requirePort(std::string_view name) const {
+    if (const Port* p = findPort(name)) return *p;
+    if (config_.manifest_ports) {
+        for (const PortInfo& info : *config_.manifest_ports) {
+            if (info.name == name) {
+                throw PortError("node " + describe() + ": port '" + std::string(name) +
+                                "' has no value (no attribute and no default)");
+            }
+        }
+    }
+    throw PortError("node " + describe() + " has no port '" + std::string(name) + "'");
+}
+
+void TreeNode::conversionError(const Port& port, const Value& v, const char* what) const {
+    throw PortError("node " + describe() + ": port '" + port.name + "': " + v.describe() + " is not " + what);
+}
+
+const Value& TreeNode::inputRef(std::string_view name) const {
+    const Port& p = requirePort(name);
+    if (!p.is_entry) return p.literal;
+    if (!p.slot) p.slot = &config_.blackboard->slot(p.key);
+    if (!p.slot->present) {
+        if (p.type == "object") return emptyValue();
+        throw PortError("node " + describe() + ": port '" + p.name + "': blackboard entry '" + p.key +
+                        "' was never written");
+    }
+    return p.slot->value;
+}
+
+Value TreeNode::getInput(std::string_view port) const { return inputRef(port); }
+
+std::string TreeNode::getInputText(std::string_view port) const {
+    const Value& v = inputRef(port);
+    if (const std::string* t = v.asText()) return *t;
+    if (auto t = v.toText()) return *t;
+    conversionError(requirePort(port), v, "a text");
+}
+
+int64_t TreeNode::getInputInt(std::string_view port) const {
+    const Value& v = inputRef(port);
+    if (const int64_t* i = v.asInt()) return *i;
+    if (auto i = v.toInt()) return *i;
+    conversionError(requirePort(port), v, "an integer");
+}
+
+double TreeNode::getInputReal(std::string_view port) const {
+    const Value& v = inputRef(port);
+    if (const double* d = v.asReal()) return *d;
+    if (auto d = v.toReal()) return *d;
+    conversionError(requirePort(port), v, "a number");
+}
+
+bool TreeNode::getInputBool(std::string_view port) const {
+    const Value& v = inputRef(port);
+    if (const bool* b = v.asBool()) return *b;
+    if (auto b = v.toBool()) return *b;
+    conversionError(requirePort(port), v, "a Boolean");
+}
+
+void TreeNode::setOutput(std::string_view name, Value value) {
+    const Port* p = findPort(name);
+    if (!p) {
+        if (config_.manifest_ports) {
+            for (const PortInfo& info : *config_.manifest_ports) {
+                if (info.name == name && info.direction != PortDirection::Input) {
+                    throw PortError("node " + describe() + ": output port '" + std::string(name) +
+                                    "' is not connected to a blackboard entry");
+                }
+            }
+        }
+        throw PortError("node " + describe() + " has no output port '" + std::string(name) + "'");
+    }
+    if (p->direction == PortDirection::Input)
+        throw PortError("node " + describe() + ": port '" + p->name + "' is an input port");
+    if (!p->is_entry)
+        throw PortError("node " + describe() + ": port '" + p->name + "' is not connected to a blackboard entry");
+    if (!p->slot) p->slot = &config_.blackboard->slot(p->key);
+    p->slot->value = std::move(value);
+    p->slot->present = true;
+}
+
+const PortBinding* TreeNode::portBinding(std::string_view port) const {
+    auto it = config_.ports.find(std::string(port));
+    return it == config_.ports.end() ? nullptr : &it->second;
+}
+
+// ---- waiting ----
+
+void TreeNode::requestWakeAt(Clock::time_point deadline) const {
+    if (config_.wake) config_.wake->requestWakeAt(deadline);
+}
+
+void TreeNode::requestImmediateTick() const {
+    if (config_.wake) config_.wake->requestImmediate();
+}
+
+void TreeNode::requestWaitForNotify() const {
+    if (config_.wake) config_.wake->requestWaitForNotify();
+}
+
+// ---- SimpleActionNode ----
+
+NodeStatus SimpleActionNode::tick() {
+    NodeStatus s = functor_(*this);
+    // A plain action has no other way to say when it wants to be looked at again.
+    if (s == NodeStatus::RUNNING) requestImmediateTick();
+    return s;
+}
+
+}  // namespace quorvel

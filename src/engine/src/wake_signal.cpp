@@ -1,0 +1,54 @@
+#include "quorvel/wake_signal.hpp"
+
+namespace quorvel {
+
+void WakeSignal::beginTick() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    immediate_ = false;
+    has_deadline_ = false;
+    wait_for_notify_ = false;
+}
+
+void WakeSignal::requestWakeAt(Clock::time_point deadline) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!has_deadline_ || deadline < deadline_) deadline_ = deadline;
+    has_deadline_ = true;
+}
+
+void WakeSignal::requestImmediate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    immediate_ = true;
+}
+
+void WakeSignal::requestWaitForNotify() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wait_for_notify_ = true;
+}
+
+void WakeSignal::notify() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notified_ = true;
+    }
+    cv_.notify_all();
+}
+
+void WakeSignal::waitBetweenTicks() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A notify that arrived during the tick counts: the work it announces may have
+    // finished after the node looked.
+    if (!notified_ && !immediate_ && (has_deadline_ || wait_for_notify_)) {
+        if (has_deadline_) {
+            Clock::time_point deadline = deadline_;
+            cv_.wait_until(lock, deadline, [&] { return notified_; });
+        } else {
+            cv_.wait(lock, [&] { return notified_; });
+        }
+    }
+    notified_ = false;
+    immediate_ = false;
+    has_deadline_ = false;
+    wait_for_notify_ = false;
+}
+
+}  // namespace quorvel
