@@ -17,6 +17,16 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(VPY) -m pytest -q
 
+# Streams two answers from the model "qwen3:30b". With OLLAMA_HOST set it asks that server;
+# otherwise an offline stand-in serves on a free loopback port for as long as the program runs.
+demo: build
+	@export AGNO_TELEMETRY=$${AGNO_TELEMETRY:-false}; \
+	if [ -n "$$OLLAMA_HOST" ]; then \
+	  $(VPY) -m quorvel.engine.trigger.mthread; \
+	else \
+	  $(VPY) -m quorvel.offline_model --port 0 --run $(VPY) -m quorvel.engine.trigger.mthread; \
+	fi
+
 sysdeps: $(VENV)/.sysdeps
 $(VENV)/.sysdeps:
 	@missing=""; \
@@ -61,6 +71,33 @@ tsan: $(VENV)/.ready
 	  -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread >/dev/null
 	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/quorvel_tests --gtest_filter='Sync*:Channel*'
+
+# libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer (clang). Each
+# runs FUZZ_SECONDS; the corpus grows under build/fuzz/corpus and crashing inputs land in
+# build/fuzz/artifacts. The engine itself is instrumented too, or the fuzzer would be blind.
+FUZZ_SECONDS ?= 60
+FUZZ_DIR := build/fuzz
+FUZZERS := fuzz_script fuzz_xml_loader
+.PHONY: fuzz-build
+fuzz-build: $(VENV)/.ready
+	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEL_BUILD_PYTHON=OFF -DQUORVEL_BUILD_FUZZERS=ON -DQUORVEL_SANITIZE=address,undefined \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZERS)
+
+# Run from an empty directory, so that an input's relative include finds nothing.
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/cwd
+	@for f in $(FUZZERS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$f; \
+	  echo "== $$f for $(FUZZ_SECONDS) s"; \
+	  ( set -o pipefail; cd $(FUZZ_DIR)/cwd && ../$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	      -print_final_stats=1 -dict=$(CURDIR)/tests/fuzz/$$f.dict \
+	      -artifact_prefix=$(CURDIR)/$(FUZZ_DIR)/artifacts/$$f- \
+	      $(CURDIR)/$(FUZZ_DIR)/corpus/$$f $(CURDIR)/tests/fuzz/seeds/$$f \
+	      $$( [ -d $(CURDIR)/tests/fuzz/regressions/$$f ] && echo $(CURDIR)/tests/fuzz/regressions/$$f ) \
+	      2>&1 | grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse)' ) || { echo "$$f found a problem"; exit 1; }; \
+	done
 
 bench: build
 	for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b || exit 1; done
