@@ -1,5 +1,25 @@
 """Statuses, tree nodes and the node factory of the C++ engine."""
 
-from quorvel._native import BehaviorTreeFactory, NodeStatus, TreeNode
+from quorvel._native import (
+    BehaviorTreeError,
+    BehaviorTreeFactory,
+    LoadError,
+    NodeStatus,
+    PortError,
+    TickError,
+    Tree,
+    TreeNode,
+    Waker,
+)
 
-__all__ = ["BehaviorTreeFactory", "NodeStatus", "TreeNode"]
+__all__ = [
+    "BehaviorTreeError",
+    "BehaviorTreeFactory",
+    "LoadError",
+    "NodeStatus",
+    "PortError",
+    "TickError",
+    "Tree",
+    "TreeNode",
+    "Waker",
+]

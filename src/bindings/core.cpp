@@ -1,7 +1,243 @@
+// quorvel.core: statuses, the error classes, the TreeNode handle, trees and the factory.
+
+#include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
 #include "bindings.hpp"
+#include "py_node.hpp"
+#include "py_support.hpp"
+#include "py_tree.hpp"
+#include "quorvel/factory.hpp"
 
 namespace quorvel::py {
 
-void bindCore(nb::module_&) {}
+namespace {
+
+// The factory as Python sees it. Trees it creates keep it alive (their nodes refer to its
+// type declarations).
+class PyFactory {
+public:
+    BehaviorTreeFactory factory;
+    PyActionRegistry actions;
+    BusyFlag busy{"factory"};
+};
+
+class PyTree {
+public:
+    TreeHost host{"Tree"};
+};
+
+template <class T>
+int traverseSlot(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    T* object = nb::inst_ptr<T>(self);
+    if constexpr (std::is_same_v<T, PyFactory>) return object->actions.traverse(visit, arg);
+    else return object->host.traverse(visit, arg);
+}
+
+template <class T>
+int clearSlot(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    T* object = nb::inst_ptr<T>(self);
+    if constexpr (std::is_same_v<T, PyFactory>) object->actions.clear();
+    else object->host.clear();
+    return 0;
+}
+
+PyType_Slot factory_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(traverseSlot<PyFactory>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clearSlot<PyFactory>)},
+    {0, nullptr},
+};
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(traverseSlot<PyTree>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clearSlot<PyTree>)},
+    {0, nullptr},
+};
+
+const char* directionText(PortDirection d) {
+    switch (d) {
+        case PortDirection::Input: return "input";
+        case PortDirection::Output: return "output";
+        case PortDirection::InOut: return "inout";
+    }
+    return "input";
+}
+
+// Runs a factory operation that may take long (XML parsing) with the GIL released.
+template <class Fn>
+auto withFactory(PyFactory& self, const char* what, Fn&& fn) {
+    BusyFlag::Guard guard(self.busy, what);
+    return runEngineCall(std::forward<Fn>(fn));
+}
+
+PyTree* makeTree(PyFactory& self, const char* what, const std::function<Tree(BehaviorTreeFactory&)>& build) {
+    BusyFlag::Guard guard(self.busy, what);
+    auto tree = std::make_unique<PyTree>();
+    tree->host.load([&] { return build(self.factory); });
+    return tree.release();
+}
+
+void bindTree(nb::module_& m) {
+    nb::class_<PyTree>(m, "Tree", nb::type_slots(tree_slots),
+                       "A tree built by a BehaviorTreeFactory. It keeps its factory alive and is used by one\n"
+                       "thread at a time; ticks run without the GIL.")
+        .def("tick_once", [](PyTree& t) { return t.host.tickOnce(); }, "Ticks the root once; returns its NodeStatus.")
+        .def("tick_while_running", [](PyTree& t) { return t.host.tickWhileRunning(); },
+             "Ticks until the root is no longer RUNNING, sleeping between ticks until something the tree\n"
+             "waits for can change; returns the final NodeStatus.")
+        .def(
+            "tick_until_success", [](PyTree& t) { return t.host.tickUntil(NodeStatus::SUCCESS); },
+            "Ticks until the root returns SUCCESS; returns the number of ticks.")
+        .def(
+            "tick_until_failure", [](PyTree& t) { return t.host.tickUntil(NodeStatus::FAILURE); },
+            "Ticks until the root returns FAILURE; returns the number of ticks.")
+        .def(
+            "tick_n_times",
+            [](PyTree& t, long long n) { return t.host.tickNTimes(n); }, nb::arg("n"),
+            "Ticks n times; returns the list of statuses (empty for n <= 0).")
+        .def("halt_tree", [](PyTree& t) { t.host.halt(); }, "Halts every running node; all nodes end IDLE.")
+        .def_prop_ro("status", [](PyTree& t) { return t.host.status(); }, "The root's current NodeStatus.")
+        .def("get_tree_status", [](PyTree& t) { return t.host.treeStatus(); },
+             "{\"status\": root NodeStatus, \"nodes\": [{\"uid\", \"name\", \"type\", \"kind\", \"status\",\n"
+             "\"depth\", \"parent\"}, ...]} in depth-first order.")
+        .def("get_blackboard_data", [](PyTree& t, nb::handle key) { return t.host.get(key); }, nb::arg("key").none(),
+             "The root blackboard's entry `key`; None when never written.")
+        .def("set_blackboard_data", [](PyTree& t, nb::handle key, nb::handle value) { t.host.set(key, value); },
+             nb::arg("key"), nb::arg("value").none(), "Stores `value` under `key` in the root blackboard.")
+        .def("get_all_blackboard_data", [](PyTree& t) { return t.host.all(); },
+             "A new dict of every entry of the root blackboard.")
+        .def("interrupt", [](PyTree& t) { t.host.interrupt(); },
+             "Makes the running and every later tick loop raise RuntimeError between ticks; any thread.");
+}
+
+void bindFactory(nb::module_& m) {
+    nb::class_<PyFactory>(m, "BehaviorTreeFactory", nb::type_slots(factory_slots),
+                          "Knows node types (the built-in library and registered Python actions) and tree\n"
+                          "definitions, and builds trees.")
+        .def(nb::init<>(), "A factory that knows the built-in node types.")
+        .def(
+            "register_simple_action",
+            [](PyFactory& self, nb::handle id, nb::handle tick, nb::handle ports) {
+                BusyFlag::Guard guard(self.busy, "register_simple_action()");
+                self.actions.add(registerPythonAction(self.factory, id, tick, ports));
+            },
+            nb::arg("action_id"), nb::arg("tick_functor"), nb::arg("ports_list").none() = nb::none(),
+            "Registers a Python action: tick_functor(node) returns a NodeStatus; ports_list is a list of\n"
+            "{\"name\", \"type\", \"direction\", \"description\"} dicts.")
+        .def(
+            "register_action_behavior",
+            [](PyFactory& self, nb::handle id, nb::handle tick, nb::handle ports) {
+                BusyFlag::Guard guard(self.busy, "register_action_behavior()");
+                self.actions.add(registerPythonAction(self.factory, id, tick, ports));
+            },
+            nb::arg("action_id"), nb::arg("tick_functor"), nb::arg("ports_list").none(),
+            "Same as register_simple_action with the ports list required.")
+        .def(
+            "register_simple_condition",
+            [](PyFactory& self, nb::handle id, nb::handle tick, nb::handle ports) {
+                BusyFlag::Guard guard(self.busy, "register_simple_condition()");
+                self.actions.add(registerPythonAction(self.factory, id, tick, ports, "condition"));
+            },
+            nb::arg("condition_id"), nb::arg("tick_functor"), nb::arg("ports_list").none() = nb::none(),
+            "Registers a Python condition; its tick must return SUCCESS or FAILURE.")
+        .def(
+            "register_node_type",
+            [](PyFactory& self, nb::handle cls, nb::handle id) {
+                BusyFlag::Guard guard(self.busy, "register_node_type()");
+                self.actions.add(registerPythonNodeClass(self.factory, cls, id));
+            },
+            nb::arg("node_class"), nb::arg("node_id").none() = nb::none(),
+            "Registers a node class derived from SimpleActionNode (or StatefulActionNode, ConditionNode)\n"
+            "by its static tick and its `ports` list, under node_id or the class name.")
+        .def(
+            "unregister_node_type",
+            [](PyFactory& self, const std::string& id) {
+                BusyFlag::Guard guard(self.busy, "unregister_node_type()");
+                self.actions.remove(id);
+                return self.factory.unregisterBuilder(id);
+            },
+            nb::arg("node_id"),
+            "Forgets a node type; False when it was not registered. Trees built earlier keep working.")
+        .def(
+            "registered_types", [](PyFactory& self) { return self.factory.registeredTypes(); },
+            "The ids of every known node type, sorted.")
+        .def(
+            "node_ports",
+            [](PyFactory& self, const std::string& id) {
+                const NodeManifest* manifest = self.factory.manifest(id);
+                if (!manifest) throw nb::key_error(("unknown node type '" + id + "'").c_str());
+                nb::list ports;
+                for (const PortInfo& p : manifest->ports) {
+                    nb::dict d;
+                    d["name"] = p.name;
+                    d["type"] = p.type;
+                    d["direction"] = directionText(p.direction);
+                    d["description"] = p.description;
+                    if (p.default_value) d["default"] = *p.default_value;
+                    ports.append(d);
+                }
+                nb::dict result;
+                result["kind"] = nb::str(kindName(manifest->kind).data(), kindName(manifest->kind).size());
+                result["ports"] = ports;
+                return result;
+            },
+            nb::arg("node_id"), "{\"kind\": ..., \"ports\": [port descriptions]} of a registered node type.")
+        .def(
+            "register_behavior_tree_from_text",
+            [](PyFactory& self, const std::string& xml) {
+                withFactory(self, "register_behavior_tree_from_text()", [&] { self.factory.registerBehaviorTreeFromText(xml); });
+            },
+            nb::arg("xml_text"), "Adds the document's BehaviorTree definitions (a known ID is replaced).")
+        .def(
+            "register_behavior_tree_from_file",
+            [](PyFactory& self, const std::filesystem::path& path) {
+                withFactory(self, "register_behavior_tree_from_file()", [&] { self.factory.registerBehaviorTreeFromFile(path); });
+            },
+            nb::arg("path"), "Adds the BehaviorTree definitions of an XML file (and of its includes).")
+        .def(
+            "registered_behavior_trees", [](PyFactory& self) { return self.factory.registeredBehaviorTrees(); },
+            "The IDs of the registered tree definitions, sorted.")
+        .def(
+            "clear_registered_behavior_trees",
+            [](PyFactory& self) {
+                BusyFlag::Guard guard(self.busy, "clear_registered_behavior_trees()");
+                self.factory.clearRegisteredBehaviorTrees();
+            },
+            "Forgets every registered tree definition.")
+        .def(
+            "create_tree",
+            [](PyFactory& self, const std::string& tree_id) {
+                return makeTree(self, "create_tree()", [&](BehaviorTreeFactory& f) { return f.createTree(tree_id); });
+            },
+            nb::arg("tree_id"), nb::keep_alive<0, 1>(), "Builds the registered tree definition `tree_id`.")
+        .def(
+            "create_tree_from_text",
+            [](PyFactory& self, const std::string& xml) {
+                return makeTree(self, "create_tree_from_text()", [&](BehaviorTreeFactory& f) { return f.createTreeFromText(xml); });
+            },
+            nb::arg("xml_text"), nb::keep_alive<0, 1>(),
+            "Registers the document's definitions and builds its main tree.")
+        .def(
+            "create_tree_from_file",
+            [](PyFactory& self, const std::filesystem::path& path) {
+                return makeTree(self, "create_tree_from_file()", [&](BehaviorTreeFactory& f) { return f.createTreeFromFile(path); });
+            },
+            nb::arg("path"), nb::keep_alive<0, 1>(),
+            "Registers the file's definitions and builds its main tree; includes resolve against its folder.");
+}
+
+}  // namespace
+
+void bindCore(nb::module_& m) {
+    bindErrors(m);
+    bindNodeStatus(m);
+    bindTreeNode(m);
+    bindTree(m);
+    bindFactory(m);
+}
 
 }  // namespace quorvel::py

@@ -1,7 +1,122 @@
+#include "py_sequential_engine.hpp"
+
+#include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/string.h>
+
 #include "bindings.hpp"
+#include "py_node.hpp"
 
 namespace quorvel::py {
 
-void bindSequentialEngine(nb::module_&) {}
+void SequentialEngine::registerActionBehavior(nb::handle action_id, nb::handle tick_functor, nb::handle ports_list) {
+    BusyFlag::Guard guard(host_.busy(), "register_action_behavior()");
+    actions_.add(registerPythonAction(factory_, action_id, tick_functor, ports_list));
+}
+
+int SequentialEngine::traverse(visitproc visit, void* arg) const {
+    if (int r = actions_.traverse(visit, arg)) return r;
+    return host_.traverse(visit, arg);
+}
+
+void SequentialEngine::clear() {
+    host_.clear();
+    actions_.clear();
+}
+
+namespace {
+
+int engineTraverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<SequentialEngine>(self)->traverse(visit, arg);
+}
+
+int engineClear(PyObject* self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<SequentialEngine>(self)->clear();
+    return 0;
+}
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(engineTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(engineClear)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+void SequentialEngine::createTreeFromText(nb::handle xml_text) {
+    if (!PyUnicode_Check(xml_text.ptr()))
+        throw nb::type_error((std::string("xml_text must be a str, not ") + nb::type_name(xml_text.type()).c_str()).c_str());
+    std::string xml = nb::cast<std::string>(xml_text);
+    host_.load([&] { return factory_.createTreeFromText(xml); });
+}
+
+void SequentialEngine::createTreeFromFile(nb::handle path) {
+    std::filesystem::path file = nb::cast<std::filesystem::path>(path);
+    host_.load([&] { return factory_.createTreeFromFile(file); });
+}
+
+nb::list SequentialEngine::tickNTimes(nb::handle n) {
+    if (!PyLong_Check(n.ptr()) || PyBool_Check(n.ptr()))
+        throw nb::type_error((std::string("n must be an int, not ") + nb::type_name(n.type()).c_str()).c_str());
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (overflow > 0) throw nb::value_error("n is too large");
+    if (overflow < 0) count = 0;
+    return host_.tickNTimes(count);
+}
+
+void bindSequentialEngine(nb::module_& m) {
+    nb::class_<SequentialEngine>(
+        m, "SequentialEngine", nb::type_slots(engine_slots),
+        "Runs one behavior tree on the thread that calls it.\n\n"
+        "Register the Python actions first, then load the tree with create_tree_from_text;\n"
+        "every later call acts on that tree. The engine work runs without the GIL, so trees of\n"
+        "built-in nodes tick in parallel on several threads; one engine is used by one thread at\n"
+        "a time (a second caller gets RuntimeError).")
+        .def(nb::init<>(), "A new engine, independent of every other instance.")
+        .def("register_action_behavior", &SequentialEngine::registerActionBehavior, nb::arg("action_id"),
+             nb::arg("tick_functor"), nb::arg("ports_list").none(),
+             "Registers a Python action type for trees loaded afterwards.\n\n"
+             "tick_functor(node) receives the TreeNode and returns a NodeStatus. ports_list is a list\n"
+             "of dicts with \"name\", \"type\" (string, object, int, double, bool or any),\n"
+             "\"direction\" (input, output or inout), \"description\" and optionally \"default\".\n"
+             "Registering an id again replaces the earlier type.")
+        .def("create_tree_from_text", &SequentialEngine::createTreeFromText, nb::arg("xml_text"),
+             "Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError\n"
+             "(a RuntimeError) naming the line and the node when the text is rejected; the previous\n"
+             "tree, if any, then stays.")
+        .def("create_tree_from_file", &SequentialEngine::createTreeFromFile, nb::arg("path"),
+             "As create_tree_from_text, reading the XML from a file; includes resolve against its folder.")
+        .def("tick_once", &SequentialEngine::tickOnce, "Ticks the root once; returns its NodeStatus.")
+        .def("tick_until_failure", &SequentialEngine::tickUntilFailure,
+             "Ticks until the root returns FAILURE; returns the number of ticks. Between RUNNING ticks it\n"
+             "sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()\n"
+             "was called.")
+        .def("tick_until_success", &SequentialEngine::tickUntilSuccess,
+             "Ticks until the root returns SUCCESS; returns the number of ticks. Between RUNNING ticks it\n"
+             "sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()\n"
+             "was called.")
+        .def("tick_n_times", &SequentialEngine::tickNTimes, nb::arg("n"),
+             "Ticks n times; returns the list of the statuses (empty for n <= 0).")
+        .def("get_tree_status", &SequentialEngine::getTreeStatus,
+             "The tree's state: {\"status\": root NodeStatus, \"nodes\": [{\"uid\", \"name\", \"type\", \"kind\",\n"
+             "\"status\", \"depth\", \"parent\"}, ...]}, nodes depth-first, parents before children\n"
+             "(\"parent\" is the parent's uid, None for the root).")
+        .def("get_blackboard_data", &SequentialEngine::getBlackboardData, nb::arg("key").none(),
+             "The value of the tree's blackboard entry `key` (the very object stored from Python);\n"
+             "None for a key that was never written.")
+        .def("set_blackboard_data", &SequentialEngine::setBlackboardData, nb::arg("key").none(), nb::arg("value").none(),
+             "Stores `value` under `key` in the tree's blackboard. bool, int, float and str are also seen\n"
+             "by built-in nodes and scripts as Booleans, numbers and texts.")
+        .def("get_all_blackboard_data", &SequentialEngine::getAllBlackboardData,
+             "A new dict of every entry of the tree's blackboard.")
+        .def("reset_tree", &SequentialEngine::resetTree,
+             "Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries.")
+        .def("interrupt", &SequentialEngine::interrupt,
+             "Stops tick loops: a running tick_until_success/tick_until_failure raises RuntimeError at its\n"
+             "next check between ticks (a loop sleeping between ticks wakes up), and so does every later\n"
+             "one. tick_once and tick_n_times are not affected. Safe to call from any thread at any time.");
+}
 
 }  // namespace quorvel::py

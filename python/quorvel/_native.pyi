@@ -1,0 +1,443 @@
+"""The C++ core of Quorvel."""
+
+import enum
+import os
+from typing import Any, Callable, Dict, List, Optional, Type, TypedDict, Union
+
+_PortDescription = Dict[str, str]
+_TickFunctor = Callable[["TreeNode"], "NodeStatus"]
+_Path = Union[str, "os.PathLike[str]"]
+
+# ---- errors ----
+
+class BehaviorTreeError(RuntimeError):
+    """Base of the errors raised by the behavior-tree engine."""
+
+class LoadError(BehaviorTreeError):
+    """The XML (or a script in it) cannot become a tree; the message names the line and the node."""
+
+class PortError(BehaviorTreeError):
+    """A port could not be read or written: undeclared, unbound, never written, or not convertible."""
+
+class TickError(BehaviorTreeError):
+    """A tick could not complete (a script error at run time, a node misused)."""
+
+# ---- statuses ----
+
+class NodeStatus(enum.Enum):
+    """The status of a node or of a whole tree after a tick."""
+
+    IDLE = 0
+    """Not ticked yet, or halted."""
+
+    RUNNING = 1
+    """Still working: tick it again."""
+
+    SUCCESS = 2
+    """Finished successfully."""
+
+    FAILURE = 3
+    """Finished unsuccessfully."""
+
+    SKIPPED = 4
+    """Chose not to run; neither success nor failure."""
+
+# ---- the node handed to Python actions ----
+
+class Waker:
+    """Wakes a tree that waits for asynchronous work (see TreeNode.waitForWake)."""
+
+    def wake(self) -> None:
+        """Ends the tree's wait between ticks: the loop ticks again. Any thread."""
+
+    def __call__(self) -> None:
+        """Same as wake()."""
+
+class TreeNode:
+    """
+    The node being ticked, as handed to a Python action's tick functor.
+
+    Port access works only during that node's own tick (or halt hook) and on
+    the thread that ticks it; anywhere else it raises RuntimeError. Extra
+    attributes may be set on the object: it is the same object on every tick
+    of the same node.
+    """
+
+    def getInputString(self, name: str) -> str:
+        """
+        The input port's value as text: the literal of the XML attribute, or the text form of the
+        blackboard entry the port is bound to (a str stored from Python comes back as that object).
+        """
+
+    def getInputObject(self, name: str) -> Any:
+        """
+        The input port's value as it is stored: the very object an earlier setOutput or
+        set_blackboard_data stored, a literal as str, and None for a port of type "object" whose
+        entry was never written.
+        """
+
+    def getInput(self, name: str) -> Any:
+        """
+        The input port's value converted to the port's declared type (int, double, bool, string);
+        ports of type object or any give the stored object.
+        """
+
+    def getInputInt(self, name: str) -> int:
+        """The input port's value as an integer."""
+
+    def getInputDouble(self, name: str) -> float:
+        """The input port's value as a float."""
+
+    def getInputBool(self, name: str) -> bool:
+        """The input port's value as a bool."""
+
+    def setOutput(self, name: str, value: Any) -> None:
+        """
+        Stores the value in the blackboard entry the output port is bound to. The very object is
+        kept: reading the entry back from Python gives the same object.
+        """
+
+    def requestWakeAfter(self, seconds: float) -> None:
+        """
+        For a tick that returns RUNNING: a loop that ticks until the tree finishes may sleep this
+        long before the next tick instead of ticking again at once.
+        """
+
+    def waitForWake(self) -> None:
+        """
+        For a tick that returns RUNNING while work goes on elsewhere: a loop that ticks until the
+        tree finishes sleeps until a Waker of this node is woken (or a time given to
+        requestWakeAfter passes) instead of ticking again at once.
+        """
+
+    def waker(self) -> Waker:
+        """
+        A Waker for this node's tree: its wake() may be called from any thread, at any time, also
+        after the tree is gone (it then does nothing).
+        """
+
+    @property
+    def name(self) -> str:
+        """The instance name (the XML `name` attribute, or the type name)."""
+
+    @property
+    def type(self) -> str:
+        """The registered type id of the node."""
+
+    @property
+    def uid(self) -> int:
+        """The node's position in its tree, depth-first."""
+
+    @property
+    def status(self) -> NodeStatus:
+        """The node's status before this tick (RUNNING when the tick continues earlier work)."""
+
+    def __getattr__(self, name: str) -> Any: ...
+    def __setattr__(self, name: str, value: Any) -> None: ...
+
+# ---- trees and the factory ----
+
+class _NodeInfo(TypedDict):
+    """One node in a tree status report."""
+
+    uid: int
+    name: str
+    type: str
+    kind: str
+    """"action", "condition", "control", "decorator" or "subtree"."""
+    status: NodeStatus
+    depth: int
+    parent: Optional[int]
+    """The parent's uid; None for the root."""
+
+class _TreeStatus(TypedDict):
+    """What get_tree_status() returns."""
+
+    status: NodeStatus
+    nodes: List[_NodeInfo]
+
+class Tree:
+    """
+    A tree built by a BehaviorTreeFactory. It keeps its factory alive and is used by one
+    thread at a time; ticks run without the GIL.
+    """
+
+    def tick_once(self) -> NodeStatus:
+        """Ticks the root once; returns its NodeStatus."""
+
+    def tick_while_running(self) -> NodeStatus:
+        """
+        Ticks until the root is no longer RUNNING, sleeping between ticks until something the tree
+        waits for can change; returns the final NodeStatus.
+        """
+
+    def tick_until_success(self) -> int:
+        """Ticks until the root returns SUCCESS; returns the number of ticks."""
+
+    def tick_until_failure(self) -> int:
+        """Ticks until the root returns FAILURE; returns the number of ticks."""
+
+    def tick_n_times(self, n: int) -> List[NodeStatus]:
+        """Ticks n times; returns the list of statuses (empty for n <= 0)."""
+
+    def halt_tree(self) -> None:
+        """Halts every running node; all nodes end IDLE."""
+
+    @property
+    def status(self) -> NodeStatus:
+        """The root's current NodeStatus."""
+
+    def get_tree_status(self) -> _TreeStatus:
+        """
+        {"status": root NodeStatus, "nodes": [{"uid", "name", "type", "kind", "status",
+        "depth", "parent"}, ...]} in depth-first order.
+        """
+
+    def get_blackboard_data(self, key: Optional[str]) -> Any:
+        """The root blackboard's entry `key`; None when never written."""
+
+    def set_blackboard_data(self, key: str, value: Any) -> None:
+        """Stores `value` under `key` in the root blackboard."""
+
+    def get_all_blackboard_data(self) -> Dict[str, Any]:
+        """A new dict of every entry of the root blackboard."""
+
+    def interrupt(self) -> None:
+        """Makes the running and every later tick loop raise RuntimeError between ticks; any thread."""
+
+class _NodeTypeInfo(TypedDict):
+    kind: str
+    ports: List[Dict[str, str]]
+
+class BehaviorTreeFactory:
+    """
+    Knows node types (the built-in library and registered Python actions) and tree
+    definitions, and builds trees.
+    """
+
+    def __init__(self) -> None:
+        """A factory that knows the built-in node types."""
+
+    def register_simple_action(
+        self, action_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]] = None
+    ) -> None:
+        """
+        Registers a Python action: tick_functor(node) returns a NodeStatus; ports_list is a list of
+        {"name", "type", "direction", "description"} dicts.
+        """
+
+    def register_action_behavior(
+        self, action_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]]
+    ) -> None:
+        """Same as register_simple_action with the ports list required."""
+
+    def register_simple_condition(
+        self, condition_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]] = None
+    ) -> None:
+        """Registers a Python condition; its tick must return SUCCESS or FAILURE."""
+
+    def register_node_type(self, node_class: type, node_id: Optional[str] = None) -> None:
+        """
+        Registers a node class derived from SimpleActionNode (or StatefulActionNode, ConditionNode)
+        by its static tick and its `ports` list, under node_id or the class name.
+        """
+
+    def unregister_node_type(self, node_id: str) -> bool:
+        """Forgets a node type; False when it was not registered. Trees built earlier keep working."""
+
+    def registered_types(self) -> List[str]:
+        """The ids of every known node type, sorted."""
+
+    def node_ports(self, node_id: str) -> _NodeTypeInfo:
+        """{"kind": ..., "ports": [port descriptions]} of a registered node type."""
+
+    def register_behavior_tree_from_text(self, xml_text: str) -> None:
+        """Adds the document's BehaviorTree definitions (a known ID is replaced)."""
+
+    def register_behavior_tree_from_file(self, path: _Path) -> None:
+        """Adds the BehaviorTree definitions of an XML file (and of its includes)."""
+
+    def registered_behavior_trees(self) -> List[str]:
+        """The IDs of the registered tree definitions, sorted."""
+
+    def clear_registered_behavior_trees(self) -> None:
+        """Forgets every registered tree definition."""
+
+    def create_tree(self, tree_id: str) -> Tree:
+        """Builds the registered tree definition `tree_id`."""
+
+    def create_tree_from_text(self, xml_text: str) -> Tree:
+        """Registers the document's definitions and builds its main tree."""
+
+    def create_tree_from_file(self, path: _Path) -> Tree:
+        """Registers the file's definitions and builds its main tree; includes resolve against its folder."""
+
+# ---- the single-threaded engine ----
+
+class SequentialEngine:
+    """
+    Runs one behavior tree on the thread that calls it.
+
+    Register the Python actions first, then load the tree with create_tree_from_text;
+    every later call acts on that tree. The engine work runs without the GIL, so trees of
+    built-in nodes tick in parallel on several threads; one engine is used by one thread at
+    a time (a second caller gets RuntimeError).
+    """
+
+    def __init__(self) -> None:
+        """A new engine, independent of every other instance."""
+
+    def register_action_behavior(
+        self, action_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]]
+    ) -> None:
+        """
+        Registers a Python action type for trees loaded afterwards.
+
+        tick_functor(node) receives the TreeNode and returns a NodeStatus. ports_list is a list
+        of dicts with "name", "type" (string, object, int, double, bool or any),
+        "direction" (input, output or inout), "description" and optionally "default".
+        Registering an id again replaces the earlier type.
+        """
+
+    def create_tree_from_text(self, xml_text: str) -> None:
+        """
+        Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError
+        (a RuntimeError) naming the line and the node when the text is rejected; the previous
+        tree, if any, then stays.
+        """
+
+    def create_tree_from_file(self, path: _Path) -> None:
+        """As create_tree_from_text, reading the XML from a file; includes resolve against its folder."""
+
+    def tick_once(self) -> NodeStatus:
+        """Ticks the root once; returns its NodeStatus."""
+
+    def tick_until_failure(self) -> int:
+        """
+        Ticks until the root returns FAILURE; returns the number of ticks. Between RUNNING ticks it
+        sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()
+        was called.
+        """
+
+    def tick_until_success(self) -> int:
+        """
+        Ticks until the root returns SUCCESS; returns the number of ticks. Between RUNNING ticks it
+        sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()
+        was called.
+        """
+
+    def tick_n_times(self, n: int) -> List[NodeStatus]:
+        """Ticks n times; returns the list of the statuses (empty for n <= 0)."""
+
+    def get_tree_status(self) -> _TreeStatus:
+        """
+        The tree's state: {"status": root NodeStatus, "nodes": [{"uid", "name", "type", "kind",
+        "status", "depth", "parent"}, ...]}, nodes depth-first, parents before children
+        ("parent" is the parent's uid, None for the root).
+        """
+
+    def get_blackboard_data(self, key: Optional[str]) -> Any:
+        """
+        The value of the tree's blackboard entry `key` (the very object stored from Python);
+        None for a key that was never written.
+        """
+
+    def set_blackboard_data(self, key: str, value: Any) -> None:
+        """
+        Stores `value` under `key` in the tree's blackboard. bool, int, float and str are also seen
+        by built-in nodes and scripts as Booleans, numbers and texts.
+        """
+
+    def get_all_blackboard_data(self) -> Dict[str, Any]:
+        """A new dict of every entry of the tree's blackboard."""
+
+    def reset_tree(self) -> None:
+        """Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries."""
+
+    def interrupt(self) -> None:
+        """
+        Stops tick loops: a running tick_until_success/tick_until_failure raises RuntimeError at its
+        next check between ticks (a loop sleeping between ticks wakes up), and so does every later
+        one. tick_once and tick_n_times are not affected. Safe to call from any thread at any time.
+        """
+
+# ---- the thread engine ----
+
+class ThreadEngine:
+    """线程B树引擎类"""
+
+    factory: BehaviorTreeFactory
+    trees: Dict[str, Dict[str, Any]]
+    """Tree id -> record {"cond": condition, "command": [slot], "result": [slot], "thread": threading.Thread}."""
+    action_registrations: List[tuple]
+    """(action_id, tick_functor, ports_list) triples, in registration order."""
+
+    def __init__(self) -> None:
+        """初始化线程引擎"""
+
+    def register_action_behavior(
+        self, action_id: str, tick_functor: _TickFunctor, ports_list: List[_PortDescription]
+    ) -> None:
+        """注册动作节点"""
+
+    def register_action_class(self, action_class: Type[Any], action_id: Optional[str] = None) -> None:
+        """通过类注册动作节点"""
+
+    def _run_tree(self, tree_id: str, xml_text: str) -> None:
+        """运行行为树线程"""
+
+    def _process_command(
+        self, engine: SequentialEngine, command: Dict[str, Any], tree_id: str, result: List[Any]
+    ) -> None:
+        """处理命令"""
+
+    def create_tree_from_text(self, xml_text: str, tree_id: Optional[str] = None) -> str:
+        """从XML文本创建行为树"""
+
+    def create_tree_from_file(self, file_path: str, tree_id: Optional[str] = None) -> str:
+        """从XML文件创建行为树"""
+
+    def _check_tree_exists(self, tree_id: str) -> None:
+        """检查行为树是否存在"""
+
+    def get_tree_ids(self) -> List[str]:
+        """获取所有行为树ID"""
+
+    def _send_command(self, tree_id: str, command_type: str, params: Optional[Dict[str, Any]] = None) -> Any:
+        """发送命令到行为树线程"""
+
+    def tick_once(self, tree_id: str) -> NodeStatus:
+        """执行一次行为树tick"""
+
+    def tick_until_failure(self, tree_id: str) -> int:
+        """执行行为树直到失败"""
+
+    def tick_until_success(self, tree_id: str) -> int:
+        """执行行为树直到成功"""
+
+    def tick_n_times(self, tree_id: str, n: int) -> List[NodeStatus]:
+        """执行行为树n次"""
+
+    def get_tree_status(self, tree_id: str) -> Dict[str, Any]:
+        """获取行为树状态"""
+
+    def get_blackboard_data(self, tree_id: str, key: str) -> Any:
+        """获取黑板数据"""
+
+    def set_blackboard_data(self, tree_id: str, key: str, value: Any) -> None:
+        """设置黑板数据"""
+
+    def get_all_blackboard_data(self, tree_id: str) -> Dict[str, Any]:
+        """获取所有黑板数据"""
+
+    def reset_tree(self, tree_id: str) -> None:
+        """重置行为树"""
+
+    def stop_tree(self, tree_id: str) -> None:
+        """停止行为树线程"""
+
+    def stop_all_trees(self) -> None:
+        """停止所有行为树线程"""
+
+    def __del__(self) -> None:
+        """析构函数，确保所有线程被正确停止"""

@@ -1,0 +1,439 @@
+#include "py_node.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cxxabi.h>
+
+#include <chrono>
+#include <set>
+
+#include "py_support.hpp"
+#include "quorvel/errors.hpp"
+
+namespace quorvel::py {
+
+// ---- the handle ----
+
+TreeNode& TreeNodeHandle::node(const char* operation) const {
+    TreeNode* n = access_->node.load(std::memory_order_acquire);
+    if (n && access_->thread.load(std::memory_order_acquire) == std::this_thread::get_id()) return *n;
+    raiseRuntimeError(std::string("TreeNode '") + access_->name + "': " + operation +
+                      "() works only during the node's own tick, on the thread that ticks it");
+}
+
+namespace {
+
+const PortInfo* findPort(const TreeNode& node, std::string_view name) {
+    if (const PortList* ports = node.config().manifest_ports) {
+        for (const PortInfo& p : *ports)
+            if (p.name == name) return &p;
+    }
+    return nullptr;
+}
+
+// Port names arrive as str objects; their UTF-8 form is cached by Python, so this copies
+// nothing.
+std::string_view view(const nb::str& name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (!text) throw nb::python_error();
+    return {text, static_cast<size_t>(size)};
+}
+
+nb::object getInputString(TreeNodeHandle& self, const nb::str& name) {
+    TreeNode& node = self.node("getInputString");
+    std::string_view port = view(name);
+    nb::object text = textFromValue(node.inputRef(port));
+    if (text.is_none())
+        throw PortError("port '" + std::string(port) + "' of " + node.describe() +
+                        " has no value (its entry was never written)");
+    return text;
+}
+
+nb::object getInputObject(TreeNodeHandle& self, const nb::str& name) {
+    return fromValue(self.node("getInputObject").inputRef(view(name)));
+}
+
+// The value converted to the port's declared type.
+nb::object getInput(TreeNodeHandle& self, const nb::str& name) {
+    TreeNode& node = self.node("getInput");
+    std::string_view port = view(name);
+    const PortInfo* info = findPort(node, port);
+    const std::string type = info ? info->type : "any";
+    if (type == "int") return nb::int_(node.getInputInt(port));
+    if (type == "double") return nb::float_(node.getInputReal(port));
+    if (type == "bool") return nb::bool_(node.getInputBool(port));
+    if (type == "string") return getInputString(self, name);
+    return fromValue(node.inputRef(port));
+}
+
+void waitForWake(TreeNodeHandle& self) {
+    self.node("waitForWake").requestWaitForNotify();
+    self.access().wake_requested = true;
+}
+
+void requestWakeAfter(TreeNodeHandle& self, double seconds) {
+    TreeNode& node = self.node("requestWakeAfter");
+    if (!(seconds >= 0)) seconds = 0;  // also catches NaN
+    seconds = std::min(seconds, 1e7);  // keeps the time point representable
+    node.requestWakeAt(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    self.access().wake_requested = true;
+}
+
+}  // namespace
+
+void bindTreeNode(nb::module_& m) {
+    nb::class_<Waker>(m, "Waker", "Wakes a tree that waits for asynchronous work (see TreeNode.waitForWake).")
+        .def("wake", &Waker::wake, nb::call_guard<nb::gil_scoped_release>(),
+             "Ends the tree's wait between ticks: the loop ticks again. Any thread.")
+        .def("__call__", &Waker::wake, nb::call_guard<nb::gil_scoped_release>(), "Same as wake().");
+
+    nb::class_<TreeNodeHandle>(m, "TreeNode", nb::dynamic_attr(),
+                               "The node being ticked, as handed to a Python action's tick functor.\n\n"
+                               "Port access works only during that node's own tick (or halt hook) and on\n"
+                               "the thread that ticks it; anywhere else it raises RuntimeError. Extra\n"
+                               "attributes may be set on the object: it is the same object on every tick\n"
+                               "of the same node.")
+        .def("getInputString", &getInputString, nb::arg("name"),
+             "The input port's value as text: the literal of the XML attribute, or the text form of the\n"
+             "blackboard entry the port is bound to (a str stored from Python comes back as that object).")
+        .def("getInputObject", &getInputObject, nb::arg("name"),
+             "The input port's value as it is stored: the very object an earlier setOutput or\n"
+             "set_blackboard_data stored, a literal as str, and None for a port of type \"object\" whose\n"
+             "entry was never written.")
+        .def("getInput", &getInput, nb::arg("name"),
+             "The input port's value converted to the port's declared type (int, double, bool, string);\n"
+             "ports of type object or any give the stored object.")
+        .def(
+            "getInputInt", [](TreeNodeHandle& self, const nb::str& name) { return self.node("getInputInt").getInputInt(view(name)); },
+            nb::arg("name"), "The input port's value as an integer.")
+        .def(
+            "getInputDouble", [](TreeNodeHandle& self, const nb::str& name) { return self.node("getInputDouble").getInputReal(view(name)); },
+            nb::arg("name"), "The input port's value as a float.")
+        .def(
+            "getInputBool", [](TreeNodeHandle& self, const nb::str& name) { return self.node("getInputBool").getInputBool(view(name)); },
+            nb::arg("name"), "The input port's value as a bool.")
+        .def(
+            "setOutput",
+            [](TreeNodeHandle& self, const nb::str& name, nb::handle value) {
+                self.node("setOutput").setOutput(view(name), toValue(value));
+            },
+            nb::arg("name"), nb::arg("value").none(),
+            "Stores the value in the blackboard entry the output port is bound to. The very object is\n"
+            "kept: reading the entry back from Python gives the same object.")
+        .def("requestWakeAfter", &requestWakeAfter, nb::arg("seconds"),
+             "For a tick that returns RUNNING: a loop that ticks until the tree finishes may sleep this\n"
+             "long before the next tick instead of ticking again at once.")
+        .def("waitForWake", &waitForWake,
+             "For a tick that returns RUNNING while work goes on elsewhere: a loop that ticks until the\n"
+             "tree finishes sleeps until a Waker of this node is woken (or a time given to\n"
+             "requestWakeAfter passes) instead of ticking again at once.")
+        .def(
+            "waker", [](const TreeNodeHandle& self) { return Waker(self.access().wake_link); },
+            "A Waker for this node's tree: its wake() may be called from any thread, at any time, also\n"
+            "after the tree is gone (it then does nothing).")
+        .def_prop_ro("name", [](const TreeNodeHandle& self) { return self.access().name; },
+                     "The instance name (the XML `name` attribute, or the type name).")
+        .def_prop_ro("type", [](const TreeNodeHandle& self) { return self.access().type_id; },
+                     "The registered type id of the node.")
+        .def_prop_ro("uid", [](const TreeNodeHandle& self) { return self.access().uid; },
+                     "The node's position in its tree, depth-first.")
+        .def_prop_ro(
+            "status", [](const TreeNodeHandle& self) { return nb::borrow(statusObject(self.node("status").status())); },
+            "The node's status before this tick (RUNNING when the tick continues earlier work).")
+        .def("__repr__", [](const TreeNodeHandle& self) {
+            return "<TreeNode '" + self.access().name + "' (" + self.access().type_id + ")>";
+        });
+}
+
+// ---- the node ----
+
+PyActionNode::PyActionNode(NodeConfig config, PyActionTypePtr type)
+    : TreeNode(std::move(config)),
+      type_(std::move(type)),
+      access_(std::make_shared<NodeAccess>()),
+      wake_link_(std::make_shared<WakeLink>()) {
+    wake_link_->signal = this->config().wake;
+    access_->wake_link = wake_link_;
+    access_->name = name();
+    access_->type_id = typeId();
+    access_->uid = uid();
+}
+
+// The node may be destroyed anywhere; handle_ takes the GIL for its own release.
+PyActionNode::~PyActionNode() = default;
+
+PyObject* PyActionNode::callWithHandle(PyObject* fn) {
+    if (!handle_) handle_ = PyRef(nb::cast(TreeNodeHandle(access_)));
+    // Saved and restored rather than cleared: a halt hook can run while this node's tick is on
+    // the stack (the tick resetting its own tree is refused, but be robust).
+    TreeNode* previous_node = access_->node.load(std::memory_order_relaxed);
+    std::thread::id previous_thread = access_->thread.load(std::memory_order_relaxed);
+    access_->thread.store(std::this_thread::get_id(), std::memory_order_release);
+    access_->node.store(this, std::memory_order_release);
+    PyObject* result = PyObject_CallOneArg(fn, handle_.ptr());
+    access_->node.store(previous_node, std::memory_order_release);
+    access_->thread.store(previous_thread, std::memory_order_release);
+    return result;
+}
+
+namespace {
+
+// Hands a Python exception raised by an action to the engine call that ticked it and leaves
+// the engine through a C++ error that names the node.
+[[noreturn]] void failTick(const TreeNode& node, const std::string& action, nb::python_error&& error) {
+    std::string message = "Python action '" + action + "' (" + node.describe() + ") raised " + describePythonError(error);
+    if (CallScope* scope = CallScope::current()) {
+        scope->store(std::move(error));
+        throw TickError(message);
+    }
+    throw std::move(error);
+}
+
+[[noreturn]] void failTickWith(const TreeNode& node, const std::string& action, PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    failTick(node, action, nb::python_error());
+}
+
+}  // namespace
+
+namespace {
+
+// Holds the GIL for a scope. Unlike nb::gil_scoped_acquire it leaves the thread state alone
+// when the interpreter ends this thread during shutdown (it unwinds the stack with
+// abi::__forced_unwind): releasing then is a fatal error, and nothing needs it any more.
+template <class Fn>
+auto withGil(Fn&& fn) -> decltype(fn()) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    try {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            fn();
+            PyGILState_Release(state);
+        } else {
+            auto result = fn();
+            PyGILState_Release(state);
+            return result;
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        PyGILState_Release(state);
+        throw;
+    }
+}
+
+}  // namespace
+
+NodeStatus PyActionNode::tick() {
+    if (!mayEnterPython()) parkForever();  // no way to run the action, nor to return to Python
+    return withGil([&] { return tickWithGil(); });
+}
+
+NodeStatus PyActionNode::tickWithGil() {
+    access_->wake_requested = false;
+    if (!type_->tick)
+        failTickWith(*this, type_->id, PyExc_RuntimeError,
+                     "action '" + type_->id + "' can no longer run: its engine is being destroyed");
+    PyObject* result = nullptr;
+    try {
+        result = callWithHandle(type_->tick.ptr());
+    } catch (nb::python_error& e) {  // creating the handle failed
+        failTick(*this, type_->id, std::move(e));
+    }
+    if (!result) failTick(*this, type_->id, nb::python_error());
+
+    NodeStatus status;
+    bool is_status = statusFromObject(result, status);
+    if (!is_status) {
+        std::string got = nb::type_name(nb::handle(result).type()).c_str();
+        Py_DECREF(result);
+        failTickWith(*this, type_->id, PyExc_TypeError,
+                     "action '" + type_->id + "' returned " + got + " from its tick; expected a NodeStatus");
+    }
+    Py_DECREF(result);
+    if (status == NodeStatus::IDLE)
+        failTickWith(*this, type_->id, PyExc_ValueError,
+                     "action '" + type_->id + "' returned NodeStatus.IDLE from its tick; a tick returns RUNNING, "
+                     "SUCCESS, FAILURE or SKIPPED");
+    if (kind() == NodeKind::Condition && !isCompleted(status))
+        failTickWith(*this, type_->id, PyExc_ValueError,
+                     "condition '" + type_->id + "' returned NodeStatus." + std::string(toString(status)) +
+                         "; a condition returns SUCCESS or FAILURE");
+    if (status == NodeStatus::RUNNING && !access_->wake_requested) requestImmediateTick();
+    return status;
+}
+
+void PyActionNode::halt() {
+    // At shutdown the hook's module may already be torn down; the program is ending anyway.
+    if (!type_->halt || !mayEnterPython() || interpreterFinalizing()) return;
+    withGil([&] {
+        if (!type_->halt) return;
+        PyObject* result = nullptr;
+        try {
+            result = callWithHandle(type_->halt.ptr());
+        } catch (nb::python_error&) {  // creating the handle failed
+            PyErr_Clear();
+            return;
+        }
+        if (result) {
+            Py_DECREF(result);
+            return;
+        }
+        // A halt cannot fail the tree's unwinding; the engine call that halted reports it.
+        nb::python_error error;
+        if (CallScope* scope = CallScope::current()) {
+            scope->store(std::move(error));
+        } else {
+            error.restore();
+            PyErr_WriteUnraisable(handle_.ptr());
+        }
+    });
+}
+
+// ---- registration ----
+
+namespace {
+
+std::string requireText(nb::handle value, const std::string& what) {
+    if (!PyUnicode_Check(value.ptr()))
+        throw nb::type_error((what + " must be a str, not " + nb::type_name(value.type()).c_str()).c_str());
+    return nb::cast<std::string>(value);
+}
+
+std::string portTypeTag(const std::string& type, const std::string& port, const std::string& action) {
+    static const std::pair<const char*, const char*> known[] = {
+        {"string", "string"}, {"str", "string"},  {"object", "object"}, {"int", "int"},
+        {"integer", "int"},   {"double", "double"}, {"float", "double"}, {"bool", "bool"},
+        {"boolean", "bool"},  {"any", "any"},
+    };
+    for (auto& [name, tag] : known)
+        if (type == name) return tag;
+    throw nb::value_error(("port '" + port + "' of action '" + action + "': unknown type '" + type +
+                           "' (use string, object, int, double, bool or any)")
+                              .c_str());
+}
+
+PortDirection portDirection(const std::string& direction, const std::string& port, const std::string& action) {
+    if (direction == "input" || direction == "in") return PortDirection::Input;
+    if (direction == "output" || direction == "out") return PortDirection::Output;
+    if (direction == "inout" || direction == "bidirectional") return PortDirection::InOut;
+    throw nb::value_error(("port '" + port + "' of action '" + action + "': unknown direction '" + direction +
+                           "' (use input, output or inout)")
+                              .c_str());
+}
+
+// A default value as the loader expects it: a literal text or "{key}".
+std::string defaultText(nb::handle value) {
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "true" : "false";
+    return nb::cast<std::string>(nb::str(value));
+}
+
+PortList parsePorts(nb::handle ports, const std::string& action) {
+    PortList result;
+    if (ports.is_none()) return result;
+    if (PyUnicode_Check(ports.ptr()) || PyDict_Check(ports.ptr()) || !PySequence_Check(ports.ptr()))
+        throw nb::type_error(("ports of action '" + action + "' must be a list of port descriptions, not " +
+                              nb::type_name(ports.type()).c_str())
+                                 .c_str());
+    std::set<std::string> seen;
+    for (nb::handle item : ports) {
+        if (!PyMapping_Check(item.ptr()) || PySequence_Check(item.ptr()))
+            throw nb::type_error(("a port description of action '" + action + "' must be a dict, not " +
+                                  nb::type_name(item.type()).c_str())
+                                     .c_str());
+        nb::object get = item.attr("get");
+        nb::object name_obj = get("name");
+        if (name_obj.is_none())
+            throw nb::value_error(("a port description of action '" + action + "' has no \"name\"").c_str());
+        PortInfo port;
+        port.name = requireText(name_obj, "the name of a port of action '" + action + "'");
+        if (port.name.empty() || port.name == "ID" || port.name == "name" || port.name[0] == '_')
+            throw nb::value_error(("action '" + action + "': '" + port.name +
+                                   "' cannot be a port name (empty, or reserved by the XML format)")
+                                      .c_str());
+        if (!seen.insert(port.name).second)
+            throw nb::value_error(("action '" + action + "' declares port '" + port.name + "' twice").c_str());
+        nb::object type = get("type");
+        port.type = type.is_none() ? "any" : portTypeTag(requireText(type, "the type of port '" + port.name + "'"), port.name, action);
+        nb::object direction = get("direction");
+        port.direction = direction.is_none()
+                             ? PortDirection::Input
+                             : portDirection(requireText(direction, "the direction of port '" + port.name + "'"), port.name, action);
+        nb::object description = get("description");
+        if (!description.is_none()) port.description = requireText(description, "the description of port '" + port.name + "'");
+        nb::object def = get("default");
+        if (!def.is_none()) port.default_value = defaultText(def);
+        result.push_back(std::move(port));
+    }
+    return result;
+}
+
+}  // namespace
+
+PyActionTypePtr registerPythonAction(BehaviorTreeFactory& factory, nb::handle id, nb::handle tick, nb::handle ports,
+                                     const char* forced_kind) {
+    std::string action = requireText(id, "the action id");
+    if (action.empty()) throw nb::value_error("the action id must not be empty");
+    if (!PyCallable_Check(tick.ptr()))
+        throw nb::type_error(("the tick functor of action '" + action + "' must be callable, not " +
+                              nb::type_name(tick.type()).c_str())
+                                 .c_str());
+    PortList port_list = parsePorts(ports, action);
+
+    NodeKind kind = NodeKind::Action;
+    std::string kind_text = forced_kind ? forced_kind : "";
+    if (kind_text.empty()) {
+        nb::object declared = nb::getattr(tick, "__quorvel_kind__", nb::none());
+        if (!declared.is_none()) kind_text = requireText(declared, "__quorvel_kind__");
+    }
+    if (kind_text == "condition") kind = NodeKind::Condition;
+    else if (!kind_text.empty() && kind_text != "action")
+        throw nb::value_error(("action '" + action + "': unknown node kind '" + kind_text + "'").c_str());
+
+    auto type = std::make_shared<PyActionType>();
+    type->id = action;
+    type->tick = PyRef(tick);
+    nb::object halt = nb::getattr(tick, "__quorvel_halt__", nb::none());
+    if (!halt.is_none()) {
+        if (!PyCallable_Check(halt.ptr()))
+            throw nb::type_error(("the halt hook of action '" + action + "' must be callable").c_str());
+        type->halt = PyRef(halt);
+    }
+    factory.registerBuilder({action, kind, std::move(port_list), {}}, [type](NodeConfig config) {
+        return std::make_unique<PyActionNode>(std::move(config), type);
+    });
+    return type;
+}
+
+int PyActionRegistry::traverse(visitproc visit, void* arg) const {
+    for (const auto& entry : types_) {
+        Py_VISIT(entry.second->tick.ptr());
+        Py_VISIT(entry.second->halt.ptr());
+    }
+    return 0;
+}
+
+void PyActionRegistry::clear() {
+    for (auto& entry : types_) {
+        entry.second->tick.reset();
+        entry.second->halt.reset();
+    }
+    types_.clear();
+}
+
+PyActionTypePtr registerPythonNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id) {
+    if (!PyType_Check(cls.ptr()))
+        throw nb::type_error((std::string("a node class is expected, not ") + nb::type_name(cls.type()).c_str()).c_str());
+    nb::object base = nb::module_::import_("quorvel.nodes.action_node").attr("SimpleActionNode");
+    int derived = PyObject_IsSubclass(cls.ptr(), base.ptr());
+    if (derived < 0) throw nb::python_error();
+    std::string class_name = nb::cast<std::string>(cls.attr("__name__"));
+    if (!derived) throw nb::type_error(("node class " + class_name + " must derive from SimpleActionNode").c_str());
+    nb::object action_id = id.is_none() ? nb::object(cls.attr("__name__")) : nb::borrow(id);
+    if (!nb::hasattr(cls, "tick"))
+        throw nb::type_error(("node class " + class_name + " has no tick").c_str());
+    nb::object ports = nb::getattr(cls, "ports", nb::none());
+    return registerPythonAction(factory, action_id, cls.attr("tick"), ports);
+}
+
+}  // namespace quorvel::py

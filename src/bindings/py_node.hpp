@@ -1,0 +1,138 @@
+#pragma once
+
+// Python-written actions inside C++ trees: the node that calls a Python tick functor, the
+// `TreeNode` handle the functor receives, and registration of such actions in a factory.
+
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "py_value.hpp"
+#include "quorvel/factory.hpp"
+#include "quorvel/tree_node.hpp"
+
+namespace quorvel::py {
+
+namespace nb = nanobind;
+
+// Lets other threads wake a tree that waits for a Python action's asynchronous work. The
+// tree's owner detaches it before the tree (and its WakeSignal) goes away, so a Waker kept
+// longer does nothing instead of touching freed memory.
+struct WakeLink {
+    std::mutex mutex;
+    WakeSignal* signal = nullptr;
+
+    void wake() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (signal) signal->notify();
+    }
+    void detach() {
+        std::lock_guard<std::mutex> lock(mutex);
+        signal = nullptr;
+    }
+};
+
+// The Python `Waker` object.
+class Waker {
+public:
+    explicit Waker(std::shared_ptr<WakeLink> link) : link_(std::move(link)) {}
+    void wake() { link_->wake(); }
+
+private:
+    std::shared_ptr<WakeLink> link_;
+};
+
+// What a handle knows about its node. The handle may outlive the node (a user keeps it),
+// and may be touched from any thread, so it reaches the node only while that node's own
+// tick (or halt) runs on the calling thread: then the node is alive and nobody else uses it.
+struct NodeAccess {
+    std::atomic<TreeNode*> node{nullptr};  // set only while a callback runs
+    std::atomic<std::thread::id> thread{};
+    std::string name;
+    std::string type_id;
+    uint32_t uid = 0;
+    bool wake_requested = false;  // the tick said when to tick it again
+    std::shared_ptr<WakeLink> wake_link;
+};
+
+// The Python `TreeNode` object.
+class TreeNodeHandle {
+public:
+    explicit TreeNodeHandle(std::shared_ptr<NodeAccess> access) : access_(std::move(access)) {}
+    // The node, if this thread is inside its callback; RuntimeError otherwise.
+    TreeNode& node(const char* operation) const;
+    const NodeAccess& access() const { return *access_; }
+    NodeAccess& access() { return *access_; }
+
+private:
+    std::shared_ptr<NodeAccess> access_;
+};
+
+// What one Python action type needs at run time, shared by its nodes. The registering
+// object (engine or factory) keeps it too, to show the functors to Python's garbage
+// collector and to drop them when that object is collected.
+struct PyActionType {
+    std::string id;
+    PyRef tick;  // callable(node) -> NodeStatus
+    PyRef halt;  // optional callable(node), the functor's `__quorvel_halt__`
+};
+using PyActionTypePtr = std::shared_ptr<PyActionType>;
+
+class PyActionNode final : public TreeNode {
+public:
+    PyActionNode(NodeConfig config, PyActionTypePtr type);
+    ~PyActionNode() override;
+
+    // The TreeNode object handed to the functor, once created (for the garbage collector).
+    PyObject* handleObject() const { return handle_.ptr(); }
+    const std::shared_ptr<WakeLink>& wakeLink() const { return wake_link_; }
+
+protected:
+    NodeStatus tick() override;
+    void halt() override;
+
+private:
+    NodeStatus tickWithGil();
+    // Runs `fn(handle)` with the handle live; GIL held.
+    PyObject* callWithHandle(PyObject* fn);
+
+    PyActionTypePtr type_;
+    std::shared_ptr<NodeAccess> access_;
+    std::shared_ptr<WakeLink> wake_link_;
+    PyRef handle_;  // created at the first callback
+};
+
+void bindTreeNode(nb::module_& m);
+
+// Registers a Python action in `factory`. `ports` is a sequence of port descriptions
+// ({"name", "type", "direction", "description", optional "default"}) or None. The kind is
+// Condition when the functor says so (`__quorvel_kind__ == "condition"`), else Action.
+// GIL held; raises TypeError/ValueError for malformed arguments.
+// Returns the registered type.
+PyActionTypePtr registerPythonAction(BehaviorTreeFactory& factory, nb::handle id, nb::handle tick, nb::handle ports,
+                                     const char* forced_kind = nullptr);
+
+// Reads `cls.tick` and `cls.ports` of a node class and registers it (id defaults to the
+// class name).
+PyActionTypePtr registerPythonNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id);
+
+// The Python action types a factory-owning object registered, by id (a new registration
+// replaces the old one, as in the factory).
+class PyActionRegistry {
+public:
+    void add(PyActionTypePtr type) { types_[type->id] = std::move(type); }
+    void remove(const std::string& id) { types_.erase(id); }
+    // Garbage-collector support (GIL held).
+    int traverse(visitproc visit, void* arg) const;
+    void clear();  // drops every functor; nodes of these types then fail their ticks
+
+private:
+    std::map<std::string, PyActionTypePtr> types_;
+};
+
+}  // namespace quorvel::py

@@ -1,0 +1,153 @@
+#pragma once
+
+// Pieces shared by every binding file: the status enum on the Python side, the exception
+// classes and translation, the scope of one engine call (which carries a Python exception
+// raised inside an action back out of the engine), and the guard that keeps two threads
+// from using one tree at once.
+
+#include <nanobind/nanobind.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "quorvel/status.hpp"
+
+namespace quorvel::py {
+
+namespace nb = nanobind;
+
+// ---- NodeStatus ----
+void bindNodeStatus(nb::module_& m);
+// The enum member (a borrowed, immortal-for-our-purposes reference).
+nb::handle statusObject(NodeStatus status);
+// True and sets `out` when `object` is a NodeStatus member; identity checks only.
+bool statusFromObject(nb::handle object, NodeStatus& out);
+
+// ---- exceptions ----
+// BehaviorTreeError (a RuntimeError) and its subclasses LoadError, PortError, TickError;
+// engine exceptions are translated to them.
+void bindErrors(nb::module_& m);
+[[noreturn]] void raiseRuntimeError(const std::string& message);
+
+// ---- one engine call ----
+// While an engine call runs with the GIL released, a Python action that raises stores the
+// exception here and throws a C++ error through the engine. When the engine call has
+// returned or thrown, the original Python exception is raised again, type, message and
+// traceback intact, whatever the engine made of the C++ error on its way.
+class CallScope {
+public:
+    CallScope() : previous_(current_) { current_ = this; }
+    ~CallScope() { current_ = previous_; }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    // The innermost scope on this thread, or nullptr outside any engine call.
+    static CallScope* current() { return current_; }
+
+    // Keeps the first error of the call; later ones (a halt hook failing while the tree
+    // unwinds from the first) are reported as unraisable. GIL held.
+    void store(nb::python_error&& error);
+    bool hasError() const { return pending_.has_value(); }
+    // Raises the stored Python exception, if any (GIL held).
+    void raisePending();
+
+private:
+    static thread_local CallScope* current_;
+    CallScope* previous_;
+    std::optional<nb::python_error> pending_;
+};
+
+// ---- interpreter shutdown ----
+// Whether this thread may take the GIL now (callable without it). Once the interpreter has
+// begun to shut down, it ends any other thread that asks for the GIL by unwinding its stack,
+// which std::terminate()s the process as soon as that unwinding meets a C++ destructor.
+// Such a thread must leave Python alone: drop nothing, call nothing.
+bool mayEnterPython() noexcept;
+bool interpreterFinalizing() noexcept;
+// For a thread that can neither enter Python nor return into it: waits for the process to
+// end, as the interpreter itself would have it wait.
+[[noreturn]] void parkForever() noexcept;
+
+// Releases the GIL for its scope; on the way back parks the thread instead of entering an
+// interpreter that is shutting down.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() {
+        if (!mayEnterPython()) parkForever();
+        PyEval_RestoreThread(state_);
+    }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs `fn` with the GIL released inside a CallScope and translates what comes out.
+template <class Fn>
+auto runEngineCall(Fn&& fn) -> decltype(fn()) {
+    CallScope scope;
+    try {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            {
+                GilRelease release;
+                fn();
+            }
+            scope.raisePending();
+        } else {
+            auto result = [&] {
+                GilRelease release;
+                return fn();
+            }();
+            scope.raisePending();
+            return result;
+        }
+    } catch (nb::python_error&) {
+        throw;
+    } catch (...) {
+        scope.raisePending();
+        throw;
+    }
+}
+
+// ---- one user at a time ----
+// A tree and its blackboards belong to one thread at a time. Calls that release the GIL
+// take this flag; a second call that arrives meanwhile (another thread, or an action of the
+// tree calling back into its own engine) is refused with a RuntimeError instead of racing.
+class BusyFlag {
+public:
+    // `owner` names what is busy in messages ("tree", "factory").
+    explicit BusyFlag(const char* owner = "tree") : owner_name_(owner) {}
+    bool busy() const { return busy_.load(std::memory_order_acquire); }
+    // Whether the call that holds the flag runs on this thread (an action calling back in).
+    bool heldByThisThread() const {
+        return busy() && owner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    }
+
+    class Guard {
+    public:
+        Guard(BusyFlag& flag, const char* what);
+        ~Guard() {
+            flag_.owner_.store(std::thread::id(), std::memory_order_release);
+            flag_.busy_.store(false, std::memory_order_release);
+        }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        BusyFlag& flag_;
+    };
+
+private:
+    const char* owner_name_;
+    std::atomic<bool> busy_{false};
+    std::atomic<std::thread::id> owner_{};
+};
+
+// True on the interpreter's main thread (where signal handlers run). GIL held.
+bool onMainThread();
+
+}  // namespace quorvel::py

@@ -1,0 +1,104 @@
+#include "py_value.hpp"
+
+#include <cstdint>
+
+#include "py_support.hpp"
+
+namespace quorvel::py {
+
+PyRef& PyRef::operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+        reset();
+        ptr_ = other.ptr_;
+        other.ptr_ = nullptr;
+    }
+    return *this;
+}
+
+void PyRef::reset() noexcept {
+    PyObject* p = ptr_;
+    ptr_ = nullptr;
+    if (!p || !mayEnterPython()) return;  // shutting down: the object is left alone
+    // Nested use is fine, so this also serves callers that already hold the GIL.
+    if (nb::detail::cleanup_guard guard{}) Py_DECREF(p);
+}
+
+namespace {
+
+OpaquePtr wrap(nb::handle object) { return std::make_shared<const PyOpaque>(object); }
+
+}  // namespace
+
+Value toValue(nb::handle object) {
+    PyObject* o = object.ptr();
+    // Exact types only: a subclass may carry behaviour (an IntEnum, a str with methods) that
+    // a primitive copy would lose, so it stays an object.
+    if (PyBool_Check(o)) return Value::withOrigin(o == Py_True, wrap(object));
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred()))
+            return Value::withOrigin(static_cast<int64_t>(v), wrap(object));
+        PyErr_Clear();
+        return Value(wrap(object));  // beyond 64 bits: engine code sees an object
+    }
+    if (PyFloat_CheckExact(o)) return Value::withOrigin(PyFloat_AS_DOUBLE(o), wrap(object));
+    if (PyUnicode_CheckExact(o)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+        if (text) return Value::withOrigin(std::string(text, static_cast<size_t>(size)), wrap(object));
+        PyErr_Clear();  // lone surrogates: not UTF-8, keep it as an object
+        return Value(wrap(object));
+    }
+    return Value(wrap(object));
+}
+
+nb::object fromValue(const Value& value) {
+    if (const OpaquePtr& origin = value.object()) {
+        if (auto* py = dynamic_cast<const PyOpaque*>(origin.get()))
+            return nb::borrow(py->object());
+        if (!value.isPrimitive()) return nb::str(origin->repr().c_str());
+    }
+    switch (value.kind()) {
+        case Value::Kind::Bool: return nb::bool_(*value.asBool());
+        case Value::Kind::Int: return nb::int_(*value.asInt());
+        case Value::Kind::Real: return nb::float_(*value.asReal());
+        case Value::Kind::Text: {
+            const std::string& s = *value.asText();
+            return nb::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+        }
+        default: return nb::none();
+    }
+}
+
+nb::object textFromValue(const Value& value) {
+    if (value.kind() == Value::Kind::Text) {
+        if (auto* py = dynamic_cast<const PyOpaque*>(value.object().get())) return nb::borrow(py->object());
+        return fromValue(value);
+    }
+    if (value.isPrimitive()) {
+        std::string text = value.toText().value_or(std::string());
+        return nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    }
+    if (auto* py = dynamic_cast<const PyOpaque*>(value.object().get()))
+        return nb::steal(nb::detail::raise_if_null(PyObject_Str(py->object().ptr())));
+    if (value.object()) return nb::str(value.object()->repr().c_str());
+    return nb::none();
+}
+
+std::string describePythonError(const nb::python_error& error) {
+    nb::handle exc = error.value();
+    std::string text = nb::type_name(exc.type()).c_str();
+    PyObject* msg = PyObject_Str(exc.ptr());
+    if (msg) {
+        const char* s = PyUnicode_AsUTF8(msg);
+        if (s && *s) text += std::string(": ") + s;
+        if (!s) PyErr_Clear();
+        Py_DECREF(msg);
+    } else {
+        PyErr_Clear();
+    }
+    return text;
+}
+
+}  // namespace quorvel::py

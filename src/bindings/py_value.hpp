@@ -1,0 +1,71 @@
+#pragma once
+
+// Python objects inside the engine: a reference that may be dropped on any thread, the
+// opaque blackboard value that holds one, and the conversions between engine values and
+// Python objects.
+
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string>
+
+#include "quorvel/value.hpp"
+
+namespace quorvel::py {
+
+namespace nb = nanobind;
+
+// Owns one strong reference. The engine destroys nodes and values on whatever thread it
+// happens to run, often with the GIL released, so the destructor takes the GIL for the
+// decref itself; while the interpreter shuts down the reference is deliberately leaked
+// (touching Python then would crash).
+class PyRef {
+public:
+    PyRef() = default;
+    // Takes a new reference to `object`; the GIL must be held.
+    explicit PyRef(nb::handle object) : ptr_(object.inc_ref().ptr()) {}
+    ~PyRef() { reset(); }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    PyRef& operator=(PyRef&& other) noexcept;
+
+    PyObject* ptr() const { return ptr_; }
+    nb::handle handle() const { return ptr_; }
+    explicit operator bool() const { return ptr_ != nullptr; }
+    // Drops the reference (any thread, GIL held or not).
+    void reset() noexcept;
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+// A blackboard value that is a Python object. The type name is taken when the object is
+// wrapped, so that the engine can name the type in messages without the GIL. It points into
+// the type object, which the wrapped object keeps alive as long as this value lives.
+class PyOpaque final : public Opaque {
+public:
+    explicit PyOpaque(nb::handle object) : ref_(object), type_name_(Py_TYPE(object.ptr())->tp_name) {}
+    std::string typeName() const override { return type_name_; }
+    nb::handle object() const { return ref_.handle(); }
+
+private:
+    PyRef ref_;
+    const char* type_name_;
+};
+
+// Python -> engine value (GIL held). Exact bool, int (within 64 bits), float and str become
+// primitives that remember their object; None and everything else become opaque values.
+Value toValue(nb::handle object);
+
+// Engine value -> Python object (GIL held): the remembered object when there is one,
+// otherwise a new bool/int/float/str; an empty value gives None.
+nb::object fromValue(const Value& value);
+
+// Text of an engine value for getInputString (GIL held): a str origin is returned as is.
+nb::object textFromValue(const Value& value);
+
+// "ValueError: message" for the Python exception held by `error` (GIL held).
+std::string describePythonError(const nb::python_error& error);
+
+}  // namespace quorvel::py
