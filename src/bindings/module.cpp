@@ -4,6 +4,9 @@
 
 NB_MODULE(_native, m) {
     m.doc() = "The C++ core of Quorvel.";
+    // Trees still running on daemon threads at exit keep their objects alive on purpose;
+    // nanobind's leak report would only alarm users about that.
+    nanobind::set_leak_warnings(false);
     quorvel::py::bindCore(m);
     quorvel::py::bindSequentialEngine(m);
     quorvel::py::bindThreadEngine(m);
