@@ -424,3 +424,35 @@ def test_python_actions_on_two_threads_see_their_own_nodes():
         t.join()
     assert errors == []
     assert [e.get_blackboard_data("b") for e in engines] == markers
+
+
+class Marker:
+    def __init__(self, log):
+        self.log = log
+
+    def __del__(self):
+        self.log.append("collected")
+
+
+@pytest.mark.parametrize("cycle", ["functor", "blackboard", "node attribute"])
+def test_reference_cycles_through_the_engine_are_collected(cycle):
+    log = []
+    engine = SequentialEngine()
+    marker = Marker(log)
+
+    def tick(node):
+        if cycle == "node attribute":
+            node.keep = (engine, marker)
+        return S.SUCCESS
+
+    if cycle == "functor":
+        tick.refs = (engine, marker)
+    engine.register_action_behavior("T", tick, [])
+    engine.create_tree_from_text(xml("<T/>"))
+    if cycle == "blackboard":
+        engine.set_blackboard_data("me", engine)
+        engine.set_blackboard_data("marker", marker)
+    engine.tick_once()
+    del engine, marker, tick
+    gc.collect()
+    assert log == ["collected"]
