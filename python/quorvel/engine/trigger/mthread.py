@@ -30,9 +30,6 @@ if __name__ == "__main__":
     from agno.agent import Agent, RunResponse
     from typing import Iterator
 
-    from quorvel.core import NodeStatus, TreeNode
-    from quorvel.nodes.action_node import SimpleActionNode
-
     class CreateAgentOllama(SimpleActionNode):
         # Assigned rather than written as a docstring, because Python 3.13 strips the
         # indentation of docstrings and this text is published as it stands.
