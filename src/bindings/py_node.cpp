@@ -204,7 +204,12 @@ namespace {
 // abi::__forced_unwind): releasing then is a fatal error, and nothing needs it any more.
 template <class Fn>
 auto withGil(Fn&& fn) -> decltype(fn()) {
-    PyGILState_STATE state = PyGILState_Ensure();
+    PyGILState_STATE state;
+    try {
+        state = PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        parkForever();  // see restoreThreadOrPark
+    }
     try {
         if constexpr (std::is_void_v<decltype(fn())>) {
             fn();

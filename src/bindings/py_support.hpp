@@ -7,6 +7,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <optional>
 #include <string>
@@ -70,6 +72,37 @@ bool interpreterFinalizing() noexcept;
 // end, as the interpreter itself would have it wait.
 [[noreturn]] void parkForever() noexcept;
 
+// Taking the GIL while the interpreter shuts down ends the calling thread by unwinding its
+// stack (abi::__forced_unwind), and the check above cannot rule that out: the thread may
+// already be queued for the GIL when shutdown begins. Our frames cannot be unwound that way
+// (noexcept destructors; nanobind's dispatch would swallow the unwind), so such a thread
+// parks where it stands and the process ends around it.
+inline void restoreThreadOrPark(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        parkForever();
+    }
+}
+
+// Holds the GIL for its scope (nesting is fine), parking instead of unwinding at shutdown.
+class GilAcquire {
+public:
+    GilAcquire() noexcept {
+        try {
+            state_ = PyGILState_Ensure();
+        } catch (abi::__forced_unwind&) {
+            parkForever();
+        }
+    }
+    ~GilAcquire() { PyGILState_Release(state_); }
+    GilAcquire(const GilAcquire&) = delete;
+    GilAcquire& operator=(const GilAcquire&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
 // Releases the GIL for its scope; on the way back parks the thread instead of entering an
 // interpreter that is shutting down.
 class GilRelease {
@@ -77,7 +110,7 @@ public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     ~GilRelease() {
         if (!mayEnterPython()) parkForever();
-        PyEval_RestoreThread(state_);
+        restoreThreadOrPark(state_);
     }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;

@@ -36,7 +36,7 @@ public:
         auto now = Clock::now();
         if (now < next_) return;
         next_ = now + kPeriod;
-        nb::gil_scoped_acquire gil;
+        GilAcquire gil;
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
 

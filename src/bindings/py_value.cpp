@@ -20,7 +20,8 @@ void PyRef::reset() noexcept {
     ptr_ = nullptr;
     if (!p || !mayEnterPython()) return;  // shutting down: the object is left alone
     // Nested use is fine, so this also serves callers that already hold the GIL.
-    if (nb::detail::cleanup_guard guard{}) Py_DECREF(p);
+    GilAcquire gil;
+    Py_DECREF(p);
 }
 
 namespace {
