@@ -12,12 +12,13 @@ namespace quorvel::nodes {
 
 namespace {
 
-// Ticks children in order from where it stopped. SequenceWithMemory keeps the
-// position of a failed child, so that the next run resumes there; a halt still sends
-// it back to the first child.
-class SequenceNode : public ControlNode {
+// Ticks children in order from where it stopped until one returns `stop_on`: FAILURE
+// for Sequence, SUCCESS for Fallback. SequenceWithMemory keeps the position of a failed
+// child, so that the next run resumes there; a halt still sends it back to the first child.
+class OrderedNode : public ControlNode {
 public:
-    SequenceNode(NodeConfig config, bool memory) : ControlNode(std::move(config)), memory_(memory) {}
+    OrderedNode(NodeConfig config, NodeStatus stop_on, bool memory = false)
+        : ControlNode(std::move(config)), stop_on_(stop_on), memory_(memory) {}
     static PortList providedPorts() { return {}; }
 
 protected:
@@ -25,25 +26,20 @@ protected:
         if (status() != NodeStatus::RUNNING && current_ == 0) any_ran_ = false;
         const size_t n = children_.size();
         while (current_ < n) {
-            switch (children_[current_]->executeTick()) {
-                case NodeStatus::RUNNING:
-                    return NodeStatus::RUNNING;
-                case NodeStatus::FAILURE:
-                    haltChildren();
-                    if (!memory_) current_ = 0;
-                    return NodeStatus::FAILURE;
-                case NodeStatus::SUCCESS:
-                    any_ran_ = true;
-                    ++current_;
-                    break;
-                default:  // SKIPPED
-                    ++current_;
-                    break;
+            const NodeStatus s = children_[current_]->executeTick();
+            if (s == NodeStatus::RUNNING) return NodeStatus::RUNNING;
+            if (s == stop_on_) {
+                haltChildren();
+                if (!memory_) current_ = 0;
+                return s;
             }
+            if (s != NodeStatus::SKIPPED) any_ran_ = true;
+            ++current_;
         }
         haltChildren();
         current_ = 0;
-        return any_ran_ ? NodeStatus::SUCCESS : NodeStatus::SKIPPED;
+        if (!any_ran_) return NodeStatus::SKIPPED;
+        return stop_on_ == NodeStatus::FAILURE ? NodeStatus::SUCCESS : NodeStatus::FAILURE;
     }
     void halt() override {
         current_ = 0;
@@ -54,51 +50,8 @@ public:
     void resetState() override { current_ = 0; }
 
 private:
+    NodeStatus stop_on_;
     bool memory_;
-    size_t current_ = 0;
-    bool any_ran_ = false;
-};
-
-// Ticks children in order from where it stopped until one succeeds.
-class FallbackNode : public ControlNode {
-public:
-    using ControlNode::ControlNode;
-    static PortList providedPorts() { return {}; }
-
-protected:
-    NodeStatus tick() override {
-        if (status() != NodeStatus::RUNNING) {
-            current_ = 0;
-            any_ran_ = false;
-        }
-        const size_t n = children_.size();
-        while (current_ < n) {
-            switch (children_[current_]->executeTick()) {
-                case NodeStatus::RUNNING:
-                    return NodeStatus::RUNNING;
-                case NodeStatus::SUCCESS:
-                    haltChildren();
-                    current_ = 0;
-                    return NodeStatus::SUCCESS;
-                case NodeStatus::FAILURE:
-                    any_ran_ = true;
-                    ++current_;
-                    break;
-                default:  // SKIPPED
-                    ++current_;
-                    break;
-            }
-        }
-        haltChildren();
-        current_ = 0;
-        return any_ran_ ? NodeStatus::FAILURE : NodeStatus::SKIPPED;
-    }
-    void halt() override {
-        current_ = 0;
-        ControlNode::halt();
-    }
-
-private:
     size_t current_ = 0;
     bool any_ran_ = false;
 };
@@ -389,10 +342,10 @@ void add(BehaviorTreeFactory& f, const std::string& id, int min_children, int ma
 int64_t readCount(const TreeNode& node, std::string_view port) { return node.getInputInt(port); }
 
 void registerControls(BehaviorTreeFactory& f) {
-    add<SequenceNode>(f, "Sequence", 1, -1, false);
-    add<SequenceNode>(f, "SequenceWithMemory", 1, -1, true);
+    add<OrderedNode>(f, "Sequence", 1, -1, NodeStatus::FAILURE);
+    add<OrderedNode>(f, "SequenceWithMemory", 1, -1, NodeStatus::FAILURE, true);
     add<ReactiveNode>(f, "ReactiveSequence", 1, -1, NodeStatus::FAILURE);
-    add<FallbackNode>(f, "Fallback", 1, -1);
+    add<OrderedNode>(f, "Fallback", 1, -1, NodeStatus::SUCCESS);
     add<ReactiveNode>(f, "ReactiveFallback", 1, -1, NodeStatus::SUCCESS);
     add<ParallelNode>(f, "Parallel", 1, -1);
     add<ParallelAllNode>(f, "ParallelAll", 1, -1);
