@@ -29,7 +29,7 @@ bool initNames() {
     const Entry entries[] = {
         {&N.module_name, "quorvel.engine.trigger.mthread"},
         {&N.main, "__main__"},
-        {&N.spec, "__spec__"},
+        {&N.dunder_spec, "__spec__"},
         {&N.name, "name"},
         {&N.trees, "trees"},
         {&N.action_registrations, "action_registrations"},
@@ -107,8 +107,8 @@ PyObject* mthreadModule() {
     // registers it under its own name; its globals are then those of __main__.
     Ref main = Ref::steal(PyImport_GetModule(N.main));
     if (main) {
-        Ref spec = Ref::steal(PyObject_GetAttr(main.get(), N.spec));
-        Ref name = spec && spec.get() != Py_None ? Ref::steal(PyObject_GetAttr(spec.get(), N.name)) : Ref();
+        Ref found = Ref::steal(PyObject_GetAttr(main.get(), N.dunder_spec));
+        Ref name = found && found.get() != Py_None ? Ref::steal(PyObject_GetAttr(found.get(), N.name)) : Ref();
         if (name && PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), N.module_name) == 0)
             return main.release();
     }

@@ -16,7 +16,7 @@ namespace quorvel::py::te {
 // Interned texts: attribute, key and method names, and the command types.
 struct Names {
     PyObject* module_name;  // "quorvel.engine.trigger.mthread"
-    PyObject *main, *spec, *name;
+    PyObject *main, *dunder_spec, *name;
     PyObject *trees, *action_registrations, *factory;
     PyObject *cond, *command, *result, *thread;
     PyObject *type, *params, *n, *key, *value, *get;
