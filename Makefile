@@ -43,7 +43,8 @@ $(VENV)/.sysdeps:
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml $(VENV)/.sysdeps
 	@test -n "$(PYTHON)" || { echo "no python3 found"; exit 1; }
-	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	@test -x $(VPY) || $(PYTHON) -m venv $(VENV) || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-venv && $(PYTHON) -m venv $(VENV); }
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -c 'import tomllib; d = tomllib.load(open("pyproject.toml", "rb")); p = d["project"]; \
 	  print("\n".join(["cmake", "ninja"] + d["build-system"]["requires"] + p["dependencies"] + \
