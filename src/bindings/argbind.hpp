@@ -13,16 +13,8 @@
 
 namespace quorvel::py {
 
-namespace detail {
-// How many GilRelease guards are open on this thread. Our code holds the GIL everywhere
-// else, so 0 means "held". A daemon thread that the interpreter ends at exit while it
-// takes the GIL back unwinds with the count still raised.
-inline thread_local int gilReleases = 0;
-}  // namespace detail
-
-// An owned Python reference. It is dropped only while the GIL is held: a daemon thread
-// ended at interpreter exit unwinds through these destructors without it, and then leaking
-// is the only safe choice.
+// An owned Python reference; dropped with the GIL held, which our code always holds outside
+// a GilRelease (py_support.hpp) scope.
 class Ref {
 public:
     Ref() = default;
@@ -47,7 +39,7 @@ public:
     void reset() {
         PyObject* p = p_;
         p_ = nullptr;
-        if (p && detail::gilReleases == 0) Py_DECREF(p);
+        Py_XDECREF(p);
     }
     PyObject* get() const { return p_; }
     PyObject* release() {
@@ -60,22 +52,6 @@ public:
 private:
     explicit Ref(PyObject* p) : p_(p) {}
     PyObject* p_ = nullptr;
-};
-
-// Releases the GIL for the lifetime of the guard. Taking the GIL back may end a daemon
-// thread at interpreter exit by unwinding its stack, hence the throwing destructor.
-class GilRelease {
-public:
-    GilRelease() : state_(PyEval_SaveThread()) { ++detail::gilReleases; }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() noexcept(false) {
-        PyEval_RestoreThread(state_);
-        --detail::gilReleases;
-    }
-
-private:
-    PyThreadState* state_;
 };
 
 namespace argbind {

@@ -67,6 +67,13 @@ const char* directionText(PortDirection d) {
     return "input";
 }
 
+// For calls that only read the factory: they run with the GIL held, so nobody can start
+// changing it meanwhile, but a load already running without the GIL on another thread may.
+void checkFactoryReadable(PyFactory& self, const char* what) {
+    if (self.busy.busy() && !self.busy.heldByThisThread())
+        raiseRuntimeError(std::string(what) + " cannot run while another thread is using the same factory");
+}
+
 // Runs a factory operation that may take long (XML parsing) with the GIL released.
 template <class Fn>
 auto withFactory(PyFactory& self, const char* what, Fn&& fn) {
@@ -163,11 +170,16 @@ void bindFactory(nb::module_& m) {
             nb::arg("node_id"),
             "Forgets a node type; False when it was not registered. Trees built earlier keep working.")
         .def(
-            "registered_types", [](PyFactory& self) { return self.factory.registeredTypes(); },
+            "registered_types",
+            [](PyFactory& self) {
+                checkFactoryReadable(self, "registered_types()");
+                return self.factory.registeredTypes();
+            },
             "The ids of every known node type, sorted.")
         .def(
             "node_ports",
             [](PyFactory& self, const std::string& id) {
+                checkFactoryReadable(self, "node_ports()");
                 const NodeManifest* manifest = self.factory.manifest(id);
                 if (!manifest) throw nb::key_error(("unknown node type '" + id + "'").c_str());
                 nb::list ports;
@@ -199,7 +211,11 @@ void bindFactory(nb::module_& m) {
             },
             nb::arg("path"), "Adds the BehaviorTree definitions of an XML file (and of its includes).")
         .def(
-            "registered_behavior_trees", [](PyFactory& self) { return self.factory.registeredBehaviorTrees(); },
+            "registered_behavior_trees",
+            [](PyFactory& self) {
+                checkFactoryReadable(self, "registered_behavior_trees()");
+                return self.factory.registeredBehaviorTrees();
+            },
             "The IDs of the registered tree definitions, sorted.")
         .def(
             "clear_registered_behavior_trees",

@@ -32,7 +32,7 @@ public:
     // Everything below: GIL held on entry, unless said otherwise.
 
     // Builds a tree with the GIL released and puts it in place of the current one; when the
-    // build fails the current tree stays. `guard_taken`: the caller already holds busy().
+    // build fails the current tree stays.
     void load(const std::function<Tree()>& build);
     bool loaded() const { return tree_ != nullptr; }
 

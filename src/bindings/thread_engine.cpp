@@ -320,10 +320,7 @@ void abandonRecord(PyObject* trees, PyObject* id, PyObject* record, CondObject* 
     PyErr_Fetch(&type, &value, &tb);
     if (unregister(trees, id, record) < 0) PyErr_WriteUnraisable(trees);
     if (PyDict_SetItem(record, N.thread, Py_None) < 0) PyErr_WriteUnraisable(record);
-    acquireReleasingGil(c->cond);
-    c->worker_ended.store(true);
-    c->cond.notifyAll();
-    c->cond.release();
+    endWorker(c);
     c->created.open();
     PyErr_Restore(type, value, tb);
 }
@@ -530,19 +527,8 @@ PyObject* stopTree(PyObject* const* a) {
         }
         thread = Ref::steal(getItem(record.get(), N.thread));
         if (!thread) return nullptr;
-    } else {
-        Ref entered = Ref::steal(PyObject_CallMethodNoArgs(cond.get(), N.enter));
-        if (!entered) return nullptr;
-        bool ok = slotSet(command.get(), Py_False);
-        if (ok) ok = Ref::steal(PyObject_CallMethodNoArgs(cond.get(), N.notify)).get() != nullptr;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Ref exited = Ref::steal(PyObject_CallMethod(cond.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-        if (type) {
-            PyErr_Restore(type, value, tb);
-            return nullptr;
-        }
-        if (!exited) return nullptr;
+    } else if (!postGeneric(cond.get(), command.get(), Py_False)) {
+        return nullptr;
     }
 
     if (thread.get() != Py_None) {

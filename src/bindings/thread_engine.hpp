@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "argbind.hpp"
+#include "py_support.hpp"
 #include "quorvel/sync.hpp"
 
 namespace quorvel::py::te {
@@ -87,6 +88,14 @@ inline void acquireReleasingGil(sync::Condition& c) {
     c.acquire();
 }
 
+// Tells senders waiting now or later that no worker will ever answer.
+inline void endWorker(CondObject* c) {
+    acquireReleasingGil(c->cond);
+    c->worker_ended.store(true);
+    c->cond.notifyAll();
+    c->cond.release();
+}
+
 // The waits of a caller. On the main thread they wake now and then to run signal handlers,
 // so that Ctrl-C reaches a program waiting for a long command; they return false with the
 // handler's exception set. Elsewhere they simply wait. Called with the GIL held.
@@ -128,6 +137,10 @@ PyObject* callOwn(PyObject* self, PyObject* name, PyObject* ours, const argbind:
 PyObject* raiseWithLog(PyObject* exc_type, PyObject* message);  // logs at error level, returns nullptr
 
 void interruptEngine(PyObject* engine);  // engine.interrupt() if it has one
+
+// Through an object with the interface of threading.Condition (not ours): stores value in
+// the slot and notifies, within the condition's lock. False with the first error.
+bool postGeneric(PyObject* cond, PyObject* slot, PyObject* value);
 
 // ---- implementations (args[0] is self) ----
 PyObject* runTree(PyObject* const* args);

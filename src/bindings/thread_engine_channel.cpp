@@ -170,6 +170,14 @@ PyObject* exchangeGeneric(PyObject* cond, PyObject* commandRecord, PyObject* com
 
 }  // namespace
 
+bool postGeneric(PyObject* cond, PyObject* slot, PyObject* value) {
+    Ref entered = Ref::steal(PyObject_CallMethodNoArgs(cond, N.enter));
+    if (!entered) return false;
+    bool ok = slotSet(slot, value);
+    ok = ok && Ref::steal(PyObject_CallMethodNoArgs(cond, N.notify)).get();
+    return exitContext(cond) && ok;
+}
+
 PyObject* sendCommand(PyObject* const* a) {
     PyObject *self = a[0], *id = a[1], *type = a[2], *params = a[3];
     Ref checked = Ref::steal(callOwn(self, N._check_tree_exists, own._check_tree_exists, decls._check_tree_exists, {id}));
@@ -403,13 +411,8 @@ private:
             native_->cond.notifyAll();
             native_->cond.release();
             if (!stored) return nullptr;
-        } else {
-            PyObject* cond = cond_.get();
-            Ref entered = Ref::steal(PyObject_CallMethodNoArgs(cond, N.enter));
-            if (!entered) return nullptr;
-            bool ok = slotSet(resultSlot_.get(), triple.get());
-            ok = ok && Ref::steal(PyObject_CallMethodNoArgs(cond, N.notify)).get();
-            if (!exitContext(cond) || !ok) return nullptr;
+        } else if (!postGeneric(cond_.get(), resultSlot_.get(), triple.get())) {
+            return nullptr;
         }
         Py_RETURN_NONE;
     }
@@ -422,10 +425,7 @@ private:
         if (CondObject* c = native_) {
             if (holding_) c->cond.release();
             holding_ = false;
-            acquireReleasingGil(c->cond);
-            c->worker_ended.store(true);
-            c->cond.notifyAll();
-            c->cond.release();
+            endWorker(c);
             c->worker_token.store(0);
             Py_CLEAR(c->engine);
         }

@@ -235,25 +235,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kSignalSlice{100};
 
-bool isMainThread() {
-    static unsigned long mainIdent = 0;  // guarded by the GIL
-    if (!mainIdent) {
-        Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-        Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
-        Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
-        if (ident) mainIdent = PyLong_AsUnsignedLong(ident.get());
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            mainIdent = 0;
-            return false;
-        }
-    }
-    return PyThread_get_thread_ident() == mainIdent;
-}
-
 template <class TryUntil>
 bool blockInterruptibly(TryUntil tryUntil) {
-    const bool main = isMainThread();
+    const bool main = onMainThread();
     for (;;) {
         bool done;
         {
@@ -291,7 +275,7 @@ bool lockCond(CondObject* c) {
 bool waitNotified(CondObject* c, bool* held) {
     // Interruptible only when the caller holds the lock once: with more levels (code that
     // holds the condition around the call) there would be levels to give back on the way out.
-    if (!isMainThread() || c->cond.depth() != 1) {
+    if (!onMainThread() || c->cond.depth() != 1) {
         GilRelease g;
         c->cond.wait();
         return true;

@@ -2,6 +2,7 @@
 
 import enum
 import pathlib
+import threading
 
 import pytest
 
@@ -168,6 +169,38 @@ def test_registered_definitions_build_trees_by_id(tmp_path: pathlib.Path):
     assert factory.registered_behavior_trees() == []
     with pytest.raises(BehaviorTreeError):
         factory.create_tree("A")
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda f: f.registered_behavior_trees(),
+        lambda f: f.registered_types(),
+        lambda f: f.node_ports("Sequence"),
+    ],
+)
+def test_reading_a_factory_while_another_thread_loads_into_it_is_refused(read):
+    # A load runs without the GIL and changes the factory's tables meanwhile: a read then
+    # must be refused rather than race with it. Loads repeat until one overlaps a read.
+    factory = BehaviorTreeFactory()
+    body = "".join(f'<BehaviorTree ID="T{i}"><Sequence>{"<AlwaysSuccess/>" * 50}</Sequence></BehaviorTree>'
+                   for i in range(2000))
+    refusals = set()
+    for _ in range(20):
+        loader = threading.Thread(target=factory.register_behavior_tree_from_text,
+                                  args=(f'<root BTCPP_format="4">{body}</root>',))
+        loader.start()
+        while loader.is_alive():
+            try:
+                read(factory)
+            except RuntimeError as error:
+                refusals.add(str(error).split("()", 1)[1])
+        loader.join()
+        if refusals:
+            break
+    assert refusals == {" cannot run while another thread is using the same factory"}
+    assert len(factory.registered_behavior_trees()) == 2000
 
 
 @pytest.mark.parametrize(
