@@ -40,9 +40,9 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// A blackboard value that is a Python object. The type name is taken when the object is
-// wrapped, so that the engine can name the type in messages without the GIL. It points into
-// the type object, which the wrapped object keeps alive as long as this value lives.
+// A blackboard value that is a Python object. The type name is copied when the object is
+// wrapped, so that the engine can name the type in messages without the GIL. A copy, not a
+// pointer into the type: assigning a class's __name__ frees the text tp_name points to.
 class PyOpaque final : public Opaque {
 public:
     explicit PyOpaque(nb::handle object) : ref_(object), type_name_(Py_TYPE(object.ptr())->tp_name) {}
@@ -51,7 +51,7 @@ public:
 
 private:
     PyRef ref_;
-    const char* type_name_;
+    std::string type_name_;
 };
 
 // Python -> engine value (GIL held). Exact bool, int (within 64 bits), float and str become
