@@ -126,7 +126,15 @@ std::optional<std::string> Value::toText() const {
 std::string Value::describe() const {
     switch (kind()) {
         case Kind::Empty: return "<empty>";
-        case Kind::Text: return "'" + *asText() + "'";
+        case Kind::Text: {
+            // Messages quote values; a text of megabytes would make the message the problem.
+            constexpr size_t kQuoted = 200;
+            const std::string& t = *asText();
+            if (t.size() <= kQuoted) return "'" + t + "'";
+            size_t cut = kQuoted;
+            while (cut > 0 && (static_cast<unsigned char>(t[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+            return "'" + t.substr(0, cut) + "...' (" + std::to_string(t.size()) + " bytes)";
+        }
         case Kind::Object: return "<" + origin_->typeName() + ">";
         default: return *toText();
     }

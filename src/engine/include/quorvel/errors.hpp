@@ -30,4 +30,22 @@ public:
     using Error::Error;
 };
 
+// A script's syntax error; `column` is 1-based within the script's source. Loading turns it
+// into a LoadError naming the node and the attribute.
+class ScriptSyntaxError : public Error {
+public:
+    ScriptSyntaxError(const std::string& message, int column) : Error(message), column_(column) {}
+    int column() const { return column_; }
+
+private:
+    int column_;
+};
+
+// An error while a script runs (missing entry, type mismatch, division by zero, a text
+// beyond limits::kMaxTextBytes). Nodes turn it into a TickError naming themselves.
+class ScriptError : public Error {
+public:
+    using Error::Error;
+};
+
 }  // namespace quorvel

@@ -10,22 +10,6 @@
 
 namespace quorvel {
 
-// A syntax error; `column` is 1-based within the script's source.
-class ScriptSyntaxError : public Error {
-public:
-    ScriptSyntaxError(const std::string& message, int column) : Error(message), column_(column) {}
-    int column() const { return column_; }
-
-private:
-    int column_;
-};
-
-// An error while a script runs (missing entry, type mismatch, division by zero).
-class ScriptError : public Error {
-public:
-    using Error::Error;
-};
-
 // A script compiled once (when the tree loads) and run on every tick without
 // re-parsing. Running touches only the blackboard: no embedder call, no lock.
 //

@@ -73,7 +73,7 @@ public:
     std::optional<double> toReal() const;     // numbers, Booleans, numeric texts
     std::optional<std::string> toText() const;  // the text form of any primitive
 
-    // A short form for messages: 42, 2.5, 'text', true, <type>.
+    // A short form for messages: 42, 2.5, 'text', true, <type>. Long texts are cut short.
     std::string describe() const;
 
     // Same kind and same primitive (objects: same handle).

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "quorvel/script.hpp"
+#include "quorvel/errors.hpp"
 
 namespace quorvel::script {
 
@@ -62,7 +62,7 @@ Token Lexer::number(uint32_t start) {
         if (r.ec != std::errc() || u > static_cast<uint64_t>(INT64_MAX))
             fail(start, "integer " + std::string(src_.substr(start, p - start)) + " is out of range");
         t.kind = Tok::Int;
-        t.intValue = static_cast<int64_t>(u);
+        t.int_value = static_cast<int64_t>(u);
     } else {
         while (p < src_.size() && isDigit(src_[p])) ++p;
         // "1..2" is a concatenation, so a dot makes a fraction only when a digit follows.
@@ -86,13 +86,13 @@ Token Lexer::number(uint32_t start) {
             auto r = std::from_chars(first, src_.data() + p, d);
             if (r.ec != std::errc() || !std::isfinite(d)) fail(start, "number " + spelled + " is out of range");
             t.kind = Tok::Real;
-            t.realValue = d;
+            t.real_value = d;
         } else {
             int64_t i = 0;
             auto r = std::from_chars(first, src_.data() + p, i);
             if (r.ec != std::errc()) fail(start, "integer " + spelled + " is out of range");
             t.kind = Tok::Int;
-            t.intValue = i;
+            t.int_value = i;
         }
     }
     // "12abc" or "1e" is a typo, not a number followed by a name.

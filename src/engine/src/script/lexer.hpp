@@ -49,8 +49,8 @@ struct Token {
     Tok kind = Tok::End;
     uint32_t begin = 0;  // byte offsets into the source
     uint32_t end = 0;
-    int64_t intValue = 0;
-    double realValue = 0.0;
+    int64_t int_value = 0;
+    double real_value = 0.0;
 };
 
 // How a token is spelled in messages: "')'", "end of script", "number 12".

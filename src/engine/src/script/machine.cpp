@@ -4,7 +4,8 @@
 #include <string>
 
 #include "operations.hpp"
-#include "quorvel/script.hpp"
+#include "quorvel/errors.hpp"
+#include "quorvel/limits.hpp"
 
 namespace quorvel::script {
 
@@ -35,12 +36,12 @@ public:
         : p_(program), src_(source), bb_(blackboard) {}
 
     Value operator()() {
-        Slot inlineSlots[kInlineSlots];
-        std::unique_ptr<Slot[]> heapSlots;
-        Slot* base = inlineSlots;
-        if (p_.maxStack > kInlineSlots) {
-            heapSlots.reset(new Slot[p_.maxStack]);
-            base = heapSlots.get();
+        Slot inline_slots[kInlineSlots];
+        std::unique_ptr<Slot[]> heap_slots;
+        Slot* base = inline_slots;
+        if (p_.max_stack > kInlineSlots) {
+            heap_slots.reset(new Slot[p_.max_stack]);
+            base = heap_slots.get();
         }
         Slot* sp = base;  // the next free place
         const Instr* code = p_.code.data();
@@ -168,13 +169,16 @@ private:
             case Fault::NotInteger: fail(pc, which + " is no integer");
             case Fault::NotBoolean: fail(pc, which + " is no Boolean");
             case Fault::Incomparable: {
-                const Value& otherValue = o.operand == 0 ? b : a;
+                const Value& other_value = o.operand == 0 ? b : a;
                 const std::string other = o.operand == 0 ? operand(site.b, b) : operand(site.a, a);
-                const char* lacking = otherValue.kind() == Value::Kind::Bool ? "Boolean" : "number";
+                const char* lacking = other_value.kind() == Value::Kind::Bool ? "Boolean" : "number";
                 fail(pc, "cannot compare " + which + ", which is no " + lacking + ", with " + other);
             }
             case Fault::DivisionByZero: fail(pc, "division by zero");
             case Fault::Overflow: fail(pc, "integer overflow");
+            case Fault::TextTooLong:
+                fail(pc, "the text would be longer than the limit of " + std::to_string(limits::kMaxTextBytes) +
+                             " bytes");
             case Fault::None: break;
         }
         fail(pc, "invalid operation");

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "quorvel/limits.hpp"
+
 namespace quorvel::script {
 
 namespace {
@@ -159,11 +161,16 @@ Outcome compare(const Value& a, const Value& b, int& order) {
 Outcome concat(const Value& a, const Value& b, Value& out) {
     if (!usable(a)) return fault(Fault::Unusable, 0);
     if (!usable(b)) return fault(Fault::Unusable, 1);
+    // The text forms of numbers are short; only texts need measuring before allocating.
+    const std::string* ta = a.asText();
+    const std::string* tb = b.asText();
+    if ((ta ? ta->size() : 0) + (tb ? tb->size() : 0) > limits::kMaxTextBytes) return fault(Fault::TextTooLong);
     std::string joined;
-    if (const std::string* t = a.asText()) joined = *t;
+    if (ta) joined = *ta;
     else joined = *a.toText();
-    if (const std::string* t = b.asText()) joined += *t;
+    if (tb) joined += *tb;
     else joined += *b.toText();
+    if (joined.size() > limits::kMaxTextBytes) return fault(Fault::TextTooLong);
     out = std::move(joined);
     return ok;
 }

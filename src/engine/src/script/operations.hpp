@@ -18,6 +18,7 @@ enum class Fault : uint8_t {
     Incomparable,    // a text that is no number, compared with a number
     DivisionByZero,
     Overflow,
+    TextTooLong,     // a text beyond limits::kMaxTextBytes
 };
 
 struct Outcome {

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <unordered_map>
 
 #include "lexer.hpp"
-#include "quorvel/script.hpp"
+#include "quorvel/errors.hpp"
 
 namespace quorvel::script {
 
@@ -84,7 +85,7 @@ public:
         }
         if (statements == 0) fail(tok_, "the script is empty");
         emit(Instr{Op::Return}, Site{});
-        program_.maxStack = maxHeight_;
+        program_.max_stack = max_height_;
         return std::move(program_);
     }
 
@@ -93,8 +94,8 @@ private:
     class Nesting {
     public:
         Nesting(Parser& p, const Token& at) : p_(p) {
-            if (++p_.nesting_ > kMaxNesting)
-                p_.fail(at, "expression nested too deeply (more than " + std::to_string(kMaxNesting) + " levels)");
+            if (++p_.nesting_ > limits::kMaxScriptNesting)
+                p_.fail(at, "expression nested too deeply (more than " + std::to_string(limits::kMaxScriptNesting) + " levels)");
         }
         ~Nesting() { --p_.nesting_; }
 
@@ -128,16 +129,16 @@ private:
 
     void push() {
         ++height_;
-        maxHeight_ = std::max(maxHeight_, height_);
+        max_height_ = std::max(max_height_, height_);
     }
     void pop() { --height_; }
 
+    // Scripts written by generators name many thousands of entries; a scan per name
+    // would make compiling quadratic in the script's size.
     uint32_t keyIndex(std::string_view key) {
-        auto& keys = program_.keys;
-        for (size_t i = 0; i < keys.size(); ++i)
-            if (keys[i] == key) return static_cast<uint32_t>(i);
-        keys.emplace_back(key);
-        return static_cast<uint32_t>(keys.size() - 1);
+        auto [it, added] = key_index_.try_emplace(key, static_cast<uint32_t>(program_.keys.size()));
+        if (added) program_.keys.emplace_back(key);
+        return it->second;
     }
 
     // The previous statement's value is not the script's: a store that ends it need not
@@ -153,7 +154,7 @@ private:
     }
 
     void statement() {
-        const size_t firstLoad = loads_.size();
+        const size_t first_load = loads_.size();
         Span whole;
         if (tok_.kind == Tok::Name && isAssignment(peek_.kind)) {
             const Token target = tok_;
@@ -180,8 +181,8 @@ private:
             whole = conditional();
         }
         // A missing entry is reported with the statement that needed it.
-        for (size_t i = firstLoad; i < loads_.size(); ++i) program_.sites[loads_[i]].whole = whole;
-        loads_.resize(firstLoad);
+        for (size_t i = first_load; i < loads_.size(); ++i) program_.sites[loads_[i]].whole = whole;
+        loads_.resize(first_load);
     }
 
     // cond ? a : b, right-associative.
@@ -191,26 +192,26 @@ private:
         const Span cond = binary(1);
         if (tok_.kind != Tok::Question) return cond;
         advance();
-        const uint32_t jumpToElse = emit(Instr{Op::JumpIfFalse}, Site{cond, cond, {}});
+        const uint32_t jump_to_else = emit(Instr{Op::JumpIfFalse}, Site{cond, cond, {}});
         pop();
         conditional();
         expect(Tok::Colon, ":");
-        const uint32_t jumpToEnd = emit(Instr{Op::Jump}, Site{});
+        const uint32_t jump_to_end = emit(Instr{Op::Jump}, Site{});
         pop();  // the other branch pushes the value in its place
-        program_.code[jumpToElse].arg = here();
+        program_.code[jump_to_else].arg = here();
         const Span otherwise = conditional();
-        program_.code[jumpToEnd].arg = here();
+        program_.code[jump_to_end].arg = here();
         const Span whole = join(cond, otherwise);
-        program_.sites[jumpToElse].whole = whole;
+        program_.sites[jump_to_else].whole = whole;
         return whole;
     }
 
-    // Operators binding at least as strongly as `minPrecedence`, left-associative.
-    Span binary(int minPrecedence) {
+    // Operators binding at least as strongly as `min_precedence`, left-associative.
+    Span binary(int min_precedence) {
         Span lhs = unary();
         for (;;) {
             const int prec = precedenceOf(tok_.kind);
-            if (prec == 0 || prec < minPrecedence) return lhs;
+            if (prec == 0 || prec < min_precedence) return lhs;
             const Tok op = tok_.kind;
             advance();
             if (op == Tok::AndAnd || op == Tok::OrOr) {
@@ -234,13 +235,13 @@ private:
 
     Span unary() {
         if (tok_.kind != Tok::Minus && tok_.kind != Tok::Bang && tok_.kind != Tok::Tilde) return primary();
-        const Token opTok = tok_;
-        Nesting nesting(*this, opTok);
+        const Token op_tok = tok_;
+        Nesting nesting(*this, op_tok);
         advance();
         const Span operand = unary();
-        const Span whole{opTok.begin, operand.end, Span::Kind::Other};
+        const Span whole{op_tok.begin, operand.end, Span::Kind::Other};
         // A negative number literal is a constant, not an operation run on every tick.
-        if (opTok.kind == Tok::Minus && operand.kind == Span::Kind::Literal && program_.code.back().op == Op::PushConst) {
+        if (op_tok.kind == Tok::Minus && operand.kind == Span::Kind::Literal && program_.code.back().op == Op::PushConst) {
             Value& c = program_.constants[program_.code.back().arg];
             if (const int64_t* i = c.asInt(); i && *i != std::numeric_limits<int64_t>::min()) {
                 c = Value(-*i);
@@ -253,7 +254,7 @@ private:
                 return program_.sites.back().whole;
             }
         }
-        const Op op = opTok.kind == Tok::Minus ? Op::Negate : opTok.kind == Tok::Bang ? Op::Not : Op::BitNot;
+        const Op op = op_tok.kind == Tok::Minus ? Op::Negate : op_tok.kind == Tok::Bang ? Op::Not : Op::BitNot;
         emit(Instr{op}, Site{whole, operand, {}});
         return whole;
     }
@@ -262,8 +263,8 @@ private:
         const Token t = tok_;
         Value constant;
         switch (t.kind) {
-            case Tok::Int: constant = Value(t.intValue); break;
-            case Tok::Real: constant = Value(t.realValue); break;
+            case Tok::Int: constant = Value(t.int_value); break;
+            case Tok::Real: constant = Value(t.real_value); break;
             case Tok::True: constant = Value(true); break;
             case Tok::False: constant = Value(false); break;
             case Tok::Text: constant = Value(std::string(src_.substr(t.begin + 1, t.end - t.begin - 2))); break;
@@ -303,9 +304,10 @@ private:
     Token peek_;
     Program program_;
     std::vector<uint32_t> loads_;  // Load instructions of the statement being parsed
+    std::unordered_map<std::string_view, uint32_t> key_index_;  // views into src_
     int nesting_ = 0;
     uint32_t height_ = 0;
-    uint32_t maxHeight_ = 0;
+    uint32_t max_height_ = 0;
 };
 
 }  // namespace

@@ -76,7 +76,7 @@ struct Program {
     std::vector<Site> sites;  // parallel to `code`
     std::vector<Value> constants;
     std::vector<std::string> keys;
-    uint32_t maxStack = 0;
+    uint32_t max_stack = 0;
 };
 
 }  // namespace quorvel::script
