@@ -49,7 +49,7 @@ class TreeTest : public ::testing::Test {
 protected:
     TreeTest() {
         auto log = log_;
-        factory.registerBuilder({"Act", NodeKind::Action, ScriptedAction::providedPorts(), {}},
+        factory.registerBuilder({"Act", NodeKind::Action, ScriptedAction::providedPorts(), {}, -1, -1},
                                 [log](NodeConfig c) { return std::make_unique<ScriptedAction>(std::move(c), log); });
     }
 

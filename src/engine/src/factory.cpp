@@ -64,7 +64,9 @@ struct BehaviorTreeFactory::Impl : loader::Registry {
     std::string main_error;  // why commit() found no tree to run
 };
 
-BehaviorTreeFactory::BehaviorTreeFactory() : impl_(std::make_unique<Impl>()) { nodes::registerBuiltinNodes(*this); }
+BehaviorTreeFactory::BehaviorTreeFactory() : impl_(std::make_unique<Impl>()) {
+    for (NodeType& type : nodes::builtinNodeTypes()) registerBuilder(std::move(type.manifest), std::move(type.builder));
+}
 BehaviorTreeFactory::~BehaviorTreeFactory() = default;
 BehaviorTreeFactory::BehaviorTreeFactory(BehaviorTreeFactory&&) noexcept = default;
 BehaviorTreeFactory& BehaviorTreeFactory::operator=(BehaviorTreeFactory&&) noexcept = default;
@@ -79,14 +81,14 @@ void BehaviorTreeFactory::registerBuilder(NodeManifest manifest, NodeBuilder bui
 
 void BehaviorTreeFactory::registerSimpleAction(const std::string& id, SimpleActionNode::TickFunctor tick,
                                                PortList ports) {
-    registerBuilder({id, NodeKind::Action, std::move(ports), {}}, [tick = std::move(tick)](NodeConfig config) {
+    registerBuilder({id, NodeKind::Action, std::move(ports), {}, -1, -1}, [tick = std::move(tick)](NodeConfig config) {
         return std::make_unique<SimpleActionNode>(std::move(config), tick);
     });
 }
 
 void BehaviorTreeFactory::registerSimpleCondition(const std::string& id, SimpleActionNode::TickFunctor tick,
                                                   PortList ports) {
-    registerBuilder({id, NodeKind::Condition, std::move(ports), {}}, [tick = std::move(tick)](NodeConfig config) {
+    registerBuilder({id, NodeKind::Condition, std::move(ports), {}, -1, -1}, [tick = std::move(tick)](NodeConfig config) {
         return std::make_unique<SimpleActionNode>(std::move(config), tick);
     });
 }
@@ -104,7 +106,7 @@ std::vector<std::string> BehaviorTreeFactory::registeredTypes() const {
     return out;
 }
 
-void BehaviorTreeFactory::registerBehaviorTreeFromText(const std::string& xml) {
+void BehaviorTreeFactory::registerBehaviorTreeFromText(std::string_view xml) {
     impl_->commit(loader::readDocuments(xml, workingDirectory(), ""));
 }
 
@@ -126,7 +128,7 @@ Tree BehaviorTreeFactory::createTree(const std::string& tree_id, Blackboard::Ptr
     return TreeBuilder(*impl_).build(tree_id, std::move(blackboard));
 }
 
-Tree BehaviorTreeFactory::createTreeFromText(const std::string& xml, Blackboard::Ptr blackboard) {
+Tree BehaviorTreeFactory::createTreeFromText(std::string_view xml, Blackboard::Ptr blackboard) {
     impl_->main_error.clear();
     std::string main = impl_->commit(loader::readDocuments(xml, workingDirectory(), ""));
     if (main.empty()) throw LoadError(impl_->main_error);

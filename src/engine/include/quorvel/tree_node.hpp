@@ -42,7 +42,6 @@ struct NodeConfig {
     std::unordered_map<std::string, PortBinding> ports;
     const PortList* manifest_ports = nullptr;  // the type's declaration
     std::array<std::shared_ptr<const Script>, static_cast<size_t>(ConditionSlot::Count)> conditions{};
-    std::array<std::string, static_cast<size_t>(ConditionSlot::Count)> condition_sources{};
     int line = 0;                        // of the element, for messages
     WakeSignal* wake = nullptr;          // the owning tree's
     uint32_t uid = 0;                    // position in the tree's node list
@@ -68,7 +67,6 @@ public:
     const std::string& typeId() const { return config_.type_id; }
     NodeKind kind() const { return config_.kind; }
     uint32_t uid() const { return config_.uid; }
-    int line() const { return config_.line; }
     const NodeConfig& config() const { return config_; }
     const Blackboard::Ptr& blackboard() const { return config_.blackboard; }
 
@@ -149,8 +147,6 @@ public:
     using TreeNode::TreeNode;
     void addChild(TreeNode* child) { children_.push_back(child); }
     std::vector<TreeNode*> children() const override { return children_; }
-    size_t childrenCount() const { return children_.size(); }
-    TreeNode* child(size_t i) const { return children_[i]; }
 
 protected:
     void haltChild(size_t i) { children_[i]->haltNode(); }
@@ -179,7 +175,6 @@ public:
     std::vector<TreeNode*> children() const override {
         return child_ ? std::vector<TreeNode*>{child_} : std::vector<TreeNode*>{};
     }
-    TreeNode* child() const { return child_; }
 
 protected:
     void halt() override {

@@ -7,17 +7,13 @@
 
 #include "registry.hpp"
 #include "quorvel/errors.hpp"
+#include "quorvel/limits.hpp"
 
 namespace quorvel::loader {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Includes may nest this deep (cycles are reported long before).
-constexpr int kMaxIncludeDepth = 32;
-// Larger files are refused rather than read: no behavior tree needs that much.
-constexpr std::uintmax_t kMaxFileSize = 64u << 20;
 
 [[noreturn]] void fail(const std::string& origin, const XmlElement& el, const std::string& message) {
     throw LoadError(position(origin, el.line, el.column) + message);
@@ -34,8 +30,9 @@ class Reader {
 public:
     LoadedDocuments out;
 
-    void read(std::string_view text, const fs::path& base_dir, const std::string& origin, bool top) {
-        auto doc = std::make_shared<XmlElement>(parseXml(text, origin));
+    void read(std::string_view text, const fs::path& base_dir, const std::string& origin, bool top,
+              XmlEncoding encoding) {
+        auto doc = std::make_shared<XmlElement>(parseXml(text, origin, encoding));
         const XmlElement& root = *doc;
         if (root.name != "root") fail(origin, root, "the document element must be <root>, not <" + root.name + ">");
         const std::string* format = root.attribute("BTCPP_format");
@@ -95,8 +92,8 @@ private:
         }
         // Already read in this load (a diamond): its definitions are in already.
         if (!included_.insert(canonical).second) return;
-        if (static_cast<int>(include_stack_.size()) >= kMaxIncludeDepth) {
-            fail(origin, el, "includes nested deeper than " + std::to_string(kMaxIncludeDepth));
+        if (static_cast<int>(include_stack_.size()) >= limits::kMaxIncludeDepth) {
+            fail(origin, el, "includes nested deeper than " + std::to_string(limits::kMaxIncludeDepth));
         }
         std::string text;
         try {
@@ -105,7 +102,7 @@ private:
             fail(origin, el, e.what());
         }
         include_stack_.push_back(canonical);
-        read(text, canonical.parent_path(), canonical.string(), false);
+        read(text, canonical.parent_path(), canonical.string(), false, XmlEncoding::Declared);
         include_stack_.pop_back();
     }
 
@@ -140,7 +137,10 @@ std::string readFileText(const fs::path& path, const std::string& what) {
     if (!fs::is_regular_file(status)) throw LoadError(what + " '" + path.string() + "' is not a regular file");
     auto size = fs::file_size(path, ec);
     if (ec) throw LoadError("cannot read " + what + " '" + path.string() + "': " + ec.message());
-    if (size > kMaxFileSize) throw LoadError(what + " '" + path.string() + "' is too large");
+    if (size > limits::kMaxDocumentBytes) {
+        throw LoadError(what + " '" + path.string() + "' is too large: " + std::to_string(size) +
+                        " bytes, the limit is " + std::to_string(limits::kMaxDocumentBytes));
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw LoadError("cannot open " + what + " '" + path.string() + "'");
     std::ostringstream buffer;
@@ -153,7 +153,7 @@ LoadedDocuments readDocuments(std::string_view text, const fs::path& base_dir, c
                               const fs::path* file) {
     Reader reader;
     if (file) reader.enter(*file);
-    reader.read(text, base_dir, origin, true);
+    reader.read(text, base_dir, origin, true, file ? XmlEncoding::Declared : XmlEncoding::Utf8);
     return std::move(reader.out);
 }
 

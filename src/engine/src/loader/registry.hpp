@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "xml_reader.hpp"
-#include "quorvel/factory.hpp"
+#include "quorvel/node_manifest.hpp"
 
 namespace quorvel::loader {
 
@@ -42,7 +42,8 @@ struct LoadedDocuments {
 };
 
 // Reads a document. `base_dir` resolves its includes; `origin` names it in messages;
-// `file` is the document's own file when it was read from one.
+// `file` is the document's own file when it was read from one. Without a file the text is
+// taken as UTF-8 whatever its declaration says; a file follows its declaration.
 LoadedDocuments readDocuments(std::string_view text, const std::filesystem::path& base_dir, const std::string& origin,
                               const std::filesystem::path* file = nullptr);
 

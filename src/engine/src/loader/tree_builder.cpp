@@ -6,6 +6,7 @@
 #include <map>
 
 #include "../nodes/builtin.hpp"
+#include "quorvel/limits.hpp"
 #include "quorvel/script.hpp"
 
 namespace quorvel {
@@ -15,14 +16,6 @@ namespace {
 using loader::position;
 using loader::TreeDefinition;
 using loader::XmlElement;
-
-// A tree may hold this many nodes once every SubTree is expanded. A small document
-// whose subtrees each use another subtree many times could otherwise ask for an
-// exponential number of nodes; the count is checked before anything is built.
-constexpr size_t kMaxNodes = 100000;
-// Elements and subtrees together may nest this deep, which bounds the recursion of
-// loading, ticking and halting.
-constexpr int kMaxDepth = 1024;
 
 bool isCategory(const std::string& tag) {
     return tag == "Action" || tag == "Condition" || tag == "Control" || tag == "Decorator";
@@ -69,8 +62,8 @@ const TreeDefinition& TreeBuilder::definition(const std::string& id) const {
 TreeBuilder::Extent TreeBuilder::measureTree(const TreeDefinition& def, int depth) {
     auto memo = extents_.find(def.id);
     if (memo != extents_.end()) {
-        if (depth + memo->second.depth > kMaxDepth) {
-            throw LoadError("tree '" + def.id + "' nests nodes and subtrees deeper than " + std::to_string(kMaxDepth));
+        if (depth + memo->second.depth > limits::kMaxTreeDepth) {
+            throw LoadError("tree '" + def.id + "' nests nodes and subtrees deeper than " + std::to_string(limits::kMaxTreeDepth));
         }
         return memo->second;
     }
@@ -82,7 +75,7 @@ TreeBuilder::Extent TreeBuilder::measureTree(const TreeDefinition& def, int dept
 }
 
 TreeBuilder::Extent TreeBuilder::measureElement(const TreeDefinition& def, const XmlElement& el, int depth) {
-    if (depth > kMaxDepth) fail(def, el, "nodes and subtrees nest deeper than " + std::to_string(kMaxDepth));
+    if (depth > limits::kMaxTreeDepth) fail(def, el, "nodes and subtrees nest deeper than " + std::to_string(limits::kMaxTreeDepth));
     Extent e{1, 1};
     if (el.name == "SubTree") {
         const std::string* id = el.attribute("ID");
@@ -103,9 +96,9 @@ TreeBuilder::Extent TreeBuilder::measureElement(const TreeDefinition& def, const
         Extent c = measureElement(def, child, depth + 1);
         e.nodes += c.nodes;
         e.depth = std::max(e.depth, c.depth + 1);
-        if (e.nodes > kMaxNodes) fail(def, el, "the tree would have more than " + std::to_string(kMaxNodes) + " nodes");
+        if (e.nodes > limits::kMaxTreeNodes) fail(def, el, "the tree would have more than " + std::to_string(limits::kMaxTreeNodes) + " nodes");
     }
-    if (e.nodes > kMaxNodes) fail(def, el, "the tree would have more than " + std::to_string(kMaxNodes) + " nodes");
+    if (e.nodes > limits::kMaxTreeNodes) fail(def, el, "the tree would have more than " + std::to_string(limits::kMaxTreeNodes) + " nodes");
     return e;
 }
 
@@ -155,7 +148,6 @@ void TreeBuilder::readConditions(const TreeDefinition& def, const XmlElement& el
         } catch (const ScriptSyntaxError& e) {
             fail(def, el, what + ": attribute '" + attr + "', column " + std::to_string(e.column()) + ": " + e.what());
         }
-        config.condition_sources[static_cast<size_t>(*slot)] = value;
     }
 }
 

@@ -39,8 +39,8 @@ struct ParseState {
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** attrs) {
     auto* st = static_cast<ParseState*>(data);
     if (!st->refusal.empty()) return;
-    if (static_cast<int>(st->open.size()) >= kMaxElementDepth + 1) {
-        st->refuse("elements nested deeper than " + std::to_string(kMaxElementDepth));
+    if (static_cast<int>(st->open.size()) >= limits::kMaxElementDepth + 1) {
+        st->refuse("elements nested deeper than " + std::to_string(limits::kMaxElementDepth));
         return;
     }
     XmlElement* parent = st->open.back();
@@ -73,8 +73,15 @@ int XMLCALL onExternalEntity(XML_Parser, const XML_Char*, const XML_Char*, const
 
 }  // namespace
 
-XmlElement parseXml(std::string_view text, const std::string& origin) {
-    std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(XML_ParserCreate(nullptr),
+XmlElement parseXml(std::string_view text, const std::string& origin, XmlEncoding encoding) {
+    if (text.size() > limits::kMaxDocumentBytes) {
+        throw LoadError((origin.empty() ? std::string("the XML text") : origin) + " is too large: " +
+                        std::to_string(text.size()) + " bytes, the limit is " +
+                        std::to_string(limits::kMaxDocumentBytes));
+    }
+    // An encoding given here overrides the document's declaration.
+    const XML_Char* forced = encoding == XmlEncoding::Utf8 ? "UTF-8" : nullptr;
+    std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(XML_ParserCreate(forced),
                                                                                     XML_ParserFree);
     if (!parser) throw LoadError(origin + (origin.empty() ? "" : ": ") + "out of memory creating the XML parser");
     ParseState st;

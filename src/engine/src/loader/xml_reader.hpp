@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "quorvel/limits.hpp"
+
 namespace quorvel::loader {
 
 // One element of a parsed document. Text content is dropped: in this format only
@@ -24,15 +26,16 @@ struct XmlElement {
     }
 };
 
-// Elements may nest this deep; deeper documents are refused, which keeps every
-// recursive walk over a document (and the trees built from it) shallow.
-constexpr int kMaxElementDepth = 256;
+// How the bytes of a document are to be read. Bytes from a file follow the document's own
+// encoding declaration; text handed over as text (a Python str) is Unicode already, in
+// UTF-8, so a declaration naming another encoding must not make it be decoded twice.
+enum class XmlEncoding { Declared, Utf8 };
 
-// Parses a document that may come from anyone. Refuses DTDs and entity declarations
-// (so no entity expansion and no external reads), nesting beyond kMaxElementDepth,
-// and malformed XML. Throws LoadError whose message starts with `origin` (when not
-// empty) and the line and column.
-XmlElement parseXml(std::string_view text, const std::string& origin);
+// Parses a document that may come from anyone. Refuses documents larger than
+// limits::kMaxDocumentBytes, DTDs and entity declarations (so no entity expansion and no
+// external reads), nesting beyond limits::kMaxElementDepth, and malformed XML. Throws
+// LoadError whose message starts with `origin` (when not empty) and the line and column.
+XmlElement parseXml(std::string_view text, const std::string& origin, XmlEncoding encoding);
 
 // "origin: line L, column C: " (origin omitted when empty).
 std::string position(const std::string& origin, int line, int column);

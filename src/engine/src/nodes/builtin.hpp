@@ -1,18 +1,38 @@
 #pragma once
 
-#include "quorvel/factory.hpp"
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quorvel/node_manifest.hpp"
 
 namespace quorvel::nodes {
 
-// The built-in node library, one family per file.
-void registerControls(BehaviorTreeFactory& factory);
-void registerDecorators(BehaviorTreeFactory& factory);
-void registerLeaves(BehaviorTreeFactory& factory);
+// The built-in node library, one family per file. Each adds its types to `types`.
+void addControls(NodeTypeList& types);
+void addDecorators(NodeTypeList& types);
+void addLeaves(NodeTypeList& types);
 
-inline void registerBuiltinNodes(BehaviorTreeFactory& factory) {
-    registerControls(factory);
-    registerDecorators(factory);
-    registerLeaves(factory);
+inline NodeTypeList builtinNodeTypes() {
+    NodeTypeList types;
+    addControls(types);
+    addDecorators(types);
+    addLeaves(types);
+    return types;
+}
+
+// A manifest without a description; children -1 take the kind's rule.
+inline NodeManifest manifest(std::string id, NodeKind kind, PortList ports = {}, int min_children = -1,
+                             int max_children = -1) {
+    return {std::move(id), kind, std::move(ports), {}, min_children, max_children};
+}
+
+// Adds the type `manifest` whose nodes are T(config, args...).
+template <class T, class... Args>
+void add(NodeTypeList& types, NodeManifest manifest, Args... args) {
+    types.push_back({std::move(manifest),
+                     [args...](NodeConfig config) { return std::make_unique<T>(std::move(config), args...); }});
 }
 
 // The node a <SubTree> element becomes: a decorator over the subtree's root, owning
@@ -20,7 +40,6 @@ inline void registerBuiltinNodes(BehaviorTreeFactory& factory) {
 class SubTreeNode final : public DecoratorNode {
 public:
     using DecoratorNode::DecoratorNode;
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override;

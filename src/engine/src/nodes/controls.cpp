@@ -19,7 +19,6 @@ class OrderedNode : public ControlNode {
 public:
     OrderedNode(NodeConfig config, NodeStatus stop_on, bool memory = false)
         : ControlNode(std::move(config)), stop_on_(stop_on), memory_(memory) {}
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -62,7 +61,6 @@ private:
 class ReactiveNode : public ControlNode {
 public:
     ReactiveNode(NodeConfig config, NodeStatus stop_on) : ControlNode(std::move(config)), stop_on_(stop_on) {}
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -196,7 +194,6 @@ protected:
 class IfThenElseNode final : public ControlNode {
 public:
     using ControlNode::ControlNode;
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -233,7 +230,6 @@ private:
 class WhileDoElseNode final : public ControlNode {
 public:
     using ControlNode::ControlNode;
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -331,31 +327,26 @@ private:
     size_t running_ = kNone;
 };
 
-template <class T, class... Args>
-void add(BehaviorTreeFactory& f, const std::string& id, int min_children, int max_children, Args... args) {
-    f.registerBuilder({id, NodeKind::Control, T::providedPorts(), {}, min_children, max_children},
-                      [args...](NodeConfig c) { return std::make_unique<T>(std::move(c), args...); });
-}
-
 }  // namespace
 
 int64_t readCount(const TreeNode& node, std::string_view port) { return node.getInputInt(port); }
 
-void registerControls(BehaviorTreeFactory& f) {
-    add<OrderedNode>(f, "Sequence", 1, -1, NodeStatus::FAILURE);
-    add<OrderedNode>(f, "SequenceWithMemory", 1, -1, NodeStatus::FAILURE, true);
-    add<ReactiveNode>(f, "ReactiveSequence", 1, -1, NodeStatus::FAILURE);
-    add<OrderedNode>(f, "Fallback", 1, -1, NodeStatus::SUCCESS);
-    add<ReactiveNode>(f, "ReactiveFallback", 1, -1, NodeStatus::SUCCESS);
-    add<ParallelNode>(f, "Parallel", 1, -1);
-    add<ParallelAllNode>(f, "ParallelAll", 1, -1);
-    add<IfThenElseNode>(f, "IfThenElse", 2, 3);
-    add<WhileDoElseNode>(f, "WhileDoElse", 2, 3);
-    add<SwitchNode<2>>(f, "Switch2", 3, 3);
-    add<SwitchNode<3>>(f, "Switch3", 4, 4);
-    add<SwitchNode<4>>(f, "Switch4", 5, 5);
-    add<SwitchNode<5>>(f, "Switch5", 6, 6);
-    add<SwitchNode<6>>(f, "Switch6", 7, 7);
+void addControls(NodeTypeList& types) {
+    constexpr NodeKind kControl = NodeKind::Control;
+    add<OrderedNode>(types, manifest("Sequence", kControl), NodeStatus::FAILURE);
+    add<OrderedNode>(types, manifest("SequenceWithMemory", kControl), NodeStatus::FAILURE, true);
+    add<ReactiveNode>(types, manifest("ReactiveSequence", kControl), NodeStatus::FAILURE);
+    add<OrderedNode>(types, manifest("Fallback", kControl), NodeStatus::SUCCESS);
+    add<ReactiveNode>(types, manifest("ReactiveFallback", kControl), NodeStatus::SUCCESS);
+    add<ParallelNode>(types, manifest("Parallel", kControl, ParallelNode::providedPorts()));
+    add<ParallelAllNode>(types, manifest("ParallelAll", kControl, ParallelAllNode::providedPorts()));
+    add<IfThenElseNode>(types, manifest("IfThenElse", kControl, {}, 2, 3));
+    add<WhileDoElseNode>(types, manifest("WhileDoElse", kControl, {}, 2, 3));
+    add<SwitchNode<2>>(types, manifest("Switch2", kControl, SwitchNode<2>::providedPorts(), 3, 3));
+    add<SwitchNode<3>>(types, manifest("Switch3", kControl, SwitchNode<3>::providedPorts(), 4, 4));
+    add<SwitchNode<4>>(types, manifest("Switch4", kControl, SwitchNode<4>::providedPorts(), 5, 5));
+    add<SwitchNode<5>>(types, manifest("Switch5", kControl, SwitchNode<5>::providedPorts(), 6, 6));
+    add<SwitchNode<6>>(types, manifest("Switch6", kControl, SwitchNode<6>::providedPorts(), 7, 7));
 }
 
 }  // namespace quorvel::nodes

@@ -18,7 +18,6 @@ NodeStatus finish(TreeNode* child, NodeStatus s) {
 class InverterNode final : public DecoratorNode {
 public:
     using DecoratorNode::DecoratorNode;
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -35,7 +34,6 @@ protected:
 class ForceNode final : public DecoratorNode {
 public:
     ForceNode(NodeConfig config, NodeStatus result) : DecoratorNode(std::move(config)), result_(result) {}
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -120,7 +118,6 @@ private:
 class KeepRunningUntilFailureNode final : public DecoratorNode {
 public:
     using DecoratorNode::DecoratorNode;
-    static PortList providedPorts() { return {}; }
 
 protected:
     NodeStatus tick() override {
@@ -264,12 +261,6 @@ private:
     ScriptPort condition_;
 };
 
-template <class T, class... Args>
-void add(BehaviorTreeFactory& f, const std::string& id, PortList ports, Args... args) {
-    f.registerBuilder({id, NodeKind::Decorator, std::move(ports), {}},
-                      [args...](NodeConfig c) { return std::make_unique<T>(std::move(c), args...); });
-}
-
 }  // namespace
 
 NodeStatus SubTreeNode::tick() {
@@ -278,17 +269,19 @@ NodeStatus SubTreeNode::tick() {
     return finish(child_, s);
 }
 
-void registerDecorators(BehaviorTreeFactory& f) {
-    add<InverterNode>(f, "Inverter", {});
-    add<ForceNode>(f, "ForceSuccess", {}, NodeStatus::SUCCESS);
-    add<ForceNode>(f, "ForceFailure", {}, NodeStatus::FAILURE);
-    add<LoopNode>(f, "Repeat", LoopNode::repeatPorts(), NodeStatus::SUCCESS, "num_cycles");
-    add<LoopNode>(f, "RetryUntilSuccessful", LoopNode::retryPorts(), NodeStatus::FAILURE, "num_attempts");
-    add<KeepRunningUntilFailureNode>(f, "KeepRunningUntilFailure", {});
-    add<RunOnceNode>(f, "RunOnce", RunOnceNode::providedPorts());
-    add<DelayNode>(f, "Delay", DelayNode::providedPorts());
-    add<TimeoutNode>(f, "Timeout", TimeoutNode::providedPorts());
-    add<PreconditionNode>(f, "Precondition", PreconditionNode::providedPorts());
+void addDecorators(NodeTypeList& types) {
+    constexpr NodeKind kDecorator = NodeKind::Decorator;
+    add<InverterNode>(types, manifest("Inverter", kDecorator));
+    add<ForceNode>(types, manifest("ForceSuccess", kDecorator), NodeStatus::SUCCESS);
+    add<ForceNode>(types, manifest("ForceFailure", kDecorator), NodeStatus::FAILURE);
+    add<LoopNode>(types, manifest("Repeat", kDecorator, LoopNode::repeatPorts()), NodeStatus::SUCCESS, "num_cycles");
+    add<LoopNode>(types, manifest("RetryUntilSuccessful", kDecorator, LoopNode::retryPorts()), NodeStatus::FAILURE,
+                  "num_attempts");
+    add<KeepRunningUntilFailureNode>(types, manifest("KeepRunningUntilFailure", kDecorator));
+    add<RunOnceNode>(types, manifest("RunOnce", kDecorator, RunOnceNode::providedPorts()));
+    add<DelayNode>(types, manifest("Delay", kDecorator, DelayNode::providedPorts()));
+    add<TimeoutNode>(types, manifest("Timeout", kDecorator, TimeoutNode::providedPorts()));
+    add<PreconditionNode>(types, manifest("Precondition", kDecorator, PreconditionNode::providedPorts()));
 }
 
 }  // namespace quorvel::nodes

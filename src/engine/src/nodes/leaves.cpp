@@ -122,12 +122,6 @@ private:
     Clock::time_point deadline_{};
 };
 
-template <class T>
-void add(BehaviorTreeFactory& f, const std::string& id, NodeKind kind) {
-    f.registerBuilder({id, kind, T::providedPorts(), {}},
-                      [](NodeConfig c) { return std::make_unique<T>(std::move(c)); });
-}
-
 }  // namespace
 
 Clock::duration readMilliseconds(const TreeNode& node, std::string_view port) {
@@ -137,16 +131,14 @@ Clock::duration readMilliseconds(const TreeNode& node, std::string_view port) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(ms));
 }
 
-void registerLeaves(BehaviorTreeFactory& f) {
-    f.registerBuilder({"AlwaysSuccess", NodeKind::Action, {}, {}},
-                      [](NodeConfig c) { return std::make_unique<ConstantNode>(std::move(c), NodeStatus::SUCCESS); });
-    f.registerBuilder({"AlwaysFailure", NodeKind::Action, {}, {}},
-                      [](NodeConfig c) { return std::make_unique<ConstantNode>(std::move(c), NodeStatus::FAILURE); });
-    add<ScriptNode>(f, "Script", NodeKind::Action);
-    add<ScriptConditionNode>(f, "ScriptCondition", NodeKind::Condition);
-    add<SetBlackboardNode>(f, "SetBlackboard", NodeKind::Action);
-    add<UnsetBlackboardNode>(f, "UnsetBlackboard", NodeKind::Action);
-    add<SleepNode>(f, "Sleep", NodeKind::Action);
+void addLeaves(NodeTypeList& types) {
+    add<ConstantNode>(types, manifest("AlwaysSuccess", NodeKind::Action), NodeStatus::SUCCESS);
+    add<ConstantNode>(types, manifest("AlwaysFailure", NodeKind::Action), NodeStatus::FAILURE);
+    add<ScriptNode>(types, manifest("Script", NodeKind::Action, ScriptNode::providedPorts()));
+    add<ScriptConditionNode>(types, manifest("ScriptCondition", NodeKind::Condition, ScriptConditionNode::providedPorts()));
+    add<SetBlackboardNode>(types, manifest("SetBlackboard", NodeKind::Action, SetBlackboardNode::providedPorts()));
+    add<UnsetBlackboardNode>(types, manifest("UnsetBlackboard", NodeKind::Action, UnsetBlackboardNode::providedPorts()));
+    add<SleepNode>(types, manifest("Sleep", NodeKind::Action, SleepNode::providedPorts()));
 }
 
 }  // namespace quorvel::nodes
