@@ -8,14 +8,17 @@
 #include "py_node.hpp"
 #include "py_support.hpp"
 #include "py_tree.hpp"
+#include "py_value.hpp"
 #include "quorvel/factory.hpp"
 
 namespace quorvel::py {
 
 namespace {
 
-// The factory as Python sees it. Trees it creates keep it alive (their nodes refer to its
-// type declarations).
+// The factory as Python sees it. Trees it creates keep it alive: a built tree needs nothing
+// of the engine's factory, but the collector sees the Python functors of the factory's
+// actions only through the factory, and clearing it (a collected cycle) would leave the
+// tree's Python nodes without their functors.
 class PyFactory {
 public:
     BehaviorTreeFactory factory;
@@ -104,8 +107,9 @@ void bindTree(nb::module_& m) {
             "Ticks until the root returns FAILURE; returns the number of ticks.")
         .def(
             "tick_n_times",
-            [](PyTree& t, long long n) { return t.host.tickNTimes(n); }, nb::arg("n"),
-            "Ticks n times; returns the list of statuses (empty for n <= 0).")
+            [](PyTree& t, nb::handle n) { return t.host.tickNTimes(tickCount(n)); }, nb::arg("n"),
+            "Ticks n times; returns the list of statuses (empty for n <= 0). More than 10,000,000 ticks\n"
+            "are refused with TickError before the first; interrupt() ends it between ticks.")
         .def("halt_tree", [](PyTree& t) { t.host.halt(); }, "Halts every running node; all nodes end IDLE.")
         .def_prop_ro("status", [](PyTree& t) { return t.host.status(); }, "The root's current NodeStatus.")
         .def("get_tree_status", [](PyTree& t) { return t.host.treeStatus(); },
@@ -200,7 +204,8 @@ void bindFactory(nb::module_& m) {
             nb::arg("node_id"), "{\"kind\": ..., \"ports\": [port descriptions]} of a registered node type.")
         .def(
             "register_behavior_tree_from_text",
-            [](PyFactory& self, const std::string& xml) {
+            [](PyFactory& self, const nb::str& xml_text) {
+                std::string_view xml = xmlText(xml_text);
                 withFactory(self, "register_behavior_tree_from_text()", [&] { self.factory.registerBehaviorTreeFromText(xml); });
             },
             nb::arg("xml_text"), "Adds the document's BehaviorTree definitions (a known ID is replaced).")
@@ -232,7 +237,8 @@ void bindFactory(nb::module_& m) {
             nb::arg("tree_id"), nb::keep_alive<0, 1>(), "Builds the registered tree definition `tree_id`.")
         .def(
             "create_tree_from_text",
-            [](PyFactory& self, const std::string& xml) {
+            [](PyFactory& self, const nb::str& xml_text) {
+                std::string_view xml = xmlText(xml_text);
                 return makeTree(self, "create_tree_from_text()", [&](BehaviorTreeFactory& f) { return f.createTreeFromText(xml); });
             },
             nb::arg("xml_text"), nb::keep_alive<0, 1>(),

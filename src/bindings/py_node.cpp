@@ -302,7 +302,7 @@ namespace {
 std::string requireText(nb::handle value, const std::string& what) {
     if (!PyUnicode_Check(value.ptr()))
         throw nb::type_error((what + " must be a str, not " + nb::type_name(value.type()).c_str()).c_str());
-    return nb::cast<std::string>(value);
+    return std::string(utf8Of(value, what.c_str()));
 }
 
 std::string portTypeTag(const std::string& type, const std::string& port, const std::string& action) {
@@ -404,7 +404,7 @@ PyActionTypePtr registerPythonAction(BehaviorTreeFactory& factory, nb::handle id
             throw nb::type_error(("the halt hook of action '" + action + "' must be callable").c_str());
         type->halt = PyRef(halt);
     }
-    factory.registerBuilder({action, kind, std::move(port_list), {}}, [type](NodeConfig config) {
+    factory.registerBuilder({action, kind, std::move(port_list), {}, -1, -1}, [type](NodeConfig config) {
         return std::make_unique<PyActionNode>(std::move(config), type);
     });
     return type;

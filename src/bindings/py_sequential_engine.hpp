@@ -43,7 +43,9 @@ public:
     void clear();
 
 private:
-    // Declared before the tree: nodes point into the factory's type declarations.
+    // Declared before the tree, so that the tree goes first: halting it on the way out may
+    // still call the halt hooks of the registered actions. (The tree itself depends on
+    // nothing of the factory; it owns its port declarations.)
     BehaviorTreeFactory factory_;
     PyActionRegistry actions_;
     TreeHost host_{"SequentialEngine"};

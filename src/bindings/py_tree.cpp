@@ -9,6 +9,8 @@
 
 #include "py_node.hpp"
 #include "py_value.hpp"
+#include "quorvel/errors.hpp"
+#include "quorvel/limits.hpp"
 
 namespace quorvel::py {
 
@@ -141,16 +143,31 @@ nb::object TreeHost::tickOnce() {
     return nb::borrow(statusObject(status));
 }
 
+long long tickCount(nb::handle n) {
+    if (!PyLong_Check(n.ptr()) || PyBool_Check(n.ptr()))
+        throw nb::type_error((std::string("n must be an int, not ") + nb::type_name(n.type()).c_str()).c_str());
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (overflow < 0) return 0;
+    if (overflow > 0 || count > limits::kMaxTicksPerCall) {
+        nb::str text = nb::str(n);
+        throw TickError(std::string("tick_n_times: n=") + text.c_str() + " is more than the limit of " +
+                        std::to_string(limits::kMaxTicksPerCall) + " ticks per call");
+    }
+    return count;
+}
+
 nb::list TreeHost::tickNTimes(long long n) {
     BusyFlag::Guard guard(busy_, "tick_n_times()");
     Tree& tree = requireTree();
     std::vector<NodeStatus> statuses;
     if (n > 0) {
         statuses.reserve(static_cast<size_t>(std::min<long long>(n, 1 << 20)));
-        // Bounded, so interrupt() leaves it alone: it is meant for loops that may never end.
         runEngineCall([&] {
             SignalCheck signals;
             for (long long i = 0; i < n; ++i) {
+                // The same check as the tick loops: a stop must not wait for millions of ticks.
+                checkInterrupt();
                 statuses.push_back(tree.tickOnce());
                 signals();
             }
@@ -166,19 +183,25 @@ long long TreeHost::tickUntil(NodeStatus target) {
     Tree& tree = requireTree();
     return runEngineCall([&] {
         SignalCheck signals;
+        RetryBackoff backoff;
         long long count = 0;
         for (;;) {
             checkInterrupt();
             NodeStatus status = tree.tickOnce();
             ++count;
             if (status == target) return count;
-            bool waited = status == NodeStatus::RUNNING;
-            if (waited) {
-                checkInterrupt();
+            checkInterrupt();
+            if (status == NodeStatus::RUNNING) {
+                backoff.reset();
                 tree.waitBetweenTicks();
+            } else if (tree.waitBeforeRetry(backoff.pause())) {
+                // The other status, and nothing asked to be ticked again at once: the tree
+                // starts over, but pauses longer each time it ends the same way.
+                backoff.grow();
+            } else {
+                backoff.reset();
             }
-            // Any other finished status: the tree starts over on the next tick.
-            signals(waited);
+            signals(true);
         }
     });
 }
@@ -243,7 +266,7 @@ nb::object TreeHost::get(nb::handle key) {
     if (key.is_none()) return nb::none();
     if (!PyUnicode_Check(key.ptr()))
         throw nb::type_error((std::string("blackboard keys are str, not ") + nb::type_name(key.type()).c_str()).c_str());
-    const Value* value = tree.rootBlackboard()->find(nb::cast<std::string>(key));
+    const Value* value = tree.rootBlackboard()->find(utf8Of(key, "the blackboard key"));
     return value ? fromValue(*value) : nb::none();
 }
 
@@ -252,7 +275,7 @@ void TreeHost::set(nb::handle key, nb::handle value) {
     checkBlackboardAccess();
     if (!PyUnicode_Check(key.ptr()))
         throw nb::type_error((std::string("blackboard keys are str, not ") + nb::type_name(key.type()).c_str()).c_str());
-    tree.rootBlackboard()->set(nb::cast<std::string>(key), toValue(value));
+    tree.rootBlackboard()->set(utf8Of(key, "the blackboard key"), toValue(value));
 }
 
 nb::dict TreeHost::all() {

@@ -21,6 +21,10 @@ namespace nb = nanobind;
 // "action", "condition", "control", "decorator" or "subtree".
 std::string_view kindName(NodeKind kind);
 
+// The `n` of tick_n_times: an int (not a bool); a negative one means no ticks. More than
+// limits::kMaxTicksPerCall is refused with TickError before anything runs. GIL held.
+long long tickCount(nb::handle n);
+
 class TreeHost {
 public:
     // `what` names the owner in messages ("SequentialEngine", "Tree").
@@ -39,7 +43,9 @@ public:
     nb::object tickOnce();
     nb::list tickNTimes(long long n);
     // Ticks until the root returns `target`; the number of ticks. Between RUNNING ticks it
-    // sleeps until something can change (Tree::waitBetweenTicks).
+    // sleeps until something can change (Tree::waitBetweenTicks); after a tick that finished
+    // with the other status it backs off (Tree::waitBeforeRetry) unless a node asked to be
+    // ticked again at once.
     long long tickUntil(NodeStatus target);
     // Ticks until the root is no longer RUNNING; that status.
     nb::object tickWhileRunning();
@@ -52,8 +58,8 @@ public:
     nb::dict all();
 
     // Any thread, GIL not needed: makes the current and every later tick_until_* /
-    // tick_while_running loop raise RuntimeError at its next check between ticks, and wakes
-    // a loop sleeping between ticks. Single ticks and tick_n_times are not affected.
+    // tick_while_running / tick_n_times loop raise RuntimeError at its next check between
+    // ticks, and wakes a loop sleeping between ticks. Single ticks are not affected.
     void interrupt() noexcept;
     bool interrupted() const noexcept { return interrupted_.load(std::memory_order_acquire); }
 

@@ -1,8 +1,11 @@
 #include "py_value.hpp"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "py_support.hpp"
+#include "quorvel/errors.hpp"
+#include "quorvel/limits.hpp"
 
 namespace quorvel::py {
 
@@ -85,6 +88,34 @@ nb::object textFromValue(const Value& value) {
         return nb::steal(nb::detail::raise_if_null(PyObject_Str(py->object().ptr())));
     if (value.object()) return nb::str(value.object()->repr().c_str());
     return nb::none();
+}
+
+std::string_view utf8Of(nb::handle text, const char* what) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data) return {data, static_cast<size_t>(size)};
+    nb::python_error cause;
+    Py_ssize_t at = -1;
+    if (!cause.matches(PyExc_UnicodeEncodeError) || PyUnicodeEncodeError_GetStart(cause.value().ptr(), &at) != 0 ||
+        at < 0 || at >= PyUnicode_GetLength(text.ptr())) {
+        PyErr_Clear();
+        throw cause;
+    }
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "a lone surrogate (U+%04X) at index %zd",
+                  static_cast<unsigned>(PyUnicode_ReadChar(text.ptr(), at)), at);
+    nb::raise_from(cause, PyExc_ValueError, "%s is not valid Unicode text: %s", what, detail);
+}
+
+std::string_view xmlText(nb::handle text) {
+    // Every character takes at least one byte: a longer str is refused without encoding it.
+    const Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+    if (length < 0) throw nb::python_error();
+    if (static_cast<size_t>(length) > limits::kMaxDocumentBytes) {
+        throw LoadError("the XML text is too large: " + std::to_string(length) + " characters, the limit is " +
+                        std::to_string(limits::kMaxDocumentBytes) + " bytes");
+    }
+    return utf8Of(text, "xml_text");
 }
 
 std::string describePythonError(const nb::python_error& error) {

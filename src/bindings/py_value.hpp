@@ -65,6 +65,16 @@ nb::object fromValue(const Value& value);
 // Text of an engine value for getInputString (GIL held): a str origin is returned as is.
 nb::object textFromValue(const Value& value);
 
+// The UTF-8 form of the str `text`, without a copy: Python keeps it in the object, which
+// the caller keeps alive while it uses the view. A str holding a lone surrogate has no UTF-8
+// form; that raises ValueError naming `what` and the position, the UnicodeEncodeError as its
+// cause. GIL held.
+std::string_view utf8Of(nb::handle text, const char* what);
+
+// XML handed over as a str: its UTF-8 form, as utf8Of. A text beyond
+// limits::kMaxDocumentBytes is refused with LoadError before it is encoded. GIL held.
+std::string_view xmlText(nb::handle text);
+
 // "ValueError: message" for the Python exception held by `error` (GIL held).
 std::string describePythonError(const nb::python_error& error);
 

@@ -47,7 +47,7 @@ PyType_Slot engine_slots[] = {
 void SequentialEngine::createTreeFromText(nb::handle xml_text) {
     if (!PyUnicode_Check(xml_text.ptr()))
         throw nb::type_error((std::string("xml_text must be a str, not ") + nb::type_name(xml_text.type()).c_str()).c_str());
-    std::string xml = nb::cast<std::string>(xml_text);
+    std::string_view xml = xmlText(xml_text);
     host_.load([&] { return factory_.createTreeFromText(xml); });
 }
 
@@ -56,15 +56,7 @@ void SequentialEngine::createTreeFromFile(nb::handle path) {
     host_.load([&] { return factory_.createTreeFromFile(file); });
 }
 
-nb::list SequentialEngine::tickNTimes(nb::handle n) {
-    if (!PyLong_Check(n.ptr()) || PyBool_Check(n.ptr()))
-        throw nb::type_error((std::string("n must be an int, not ") + nb::type_name(n.type()).c_str()).c_str());
-    int overflow = 0;
-    long long count = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-    if (overflow > 0) throw nb::value_error("n is too large");
-    if (overflow < 0) count = 0;
-    return host_.tickNTimes(count);
-}
+nb::list SequentialEngine::tickNTimes(nb::handle n) { return host_.tickNTimes(tickCount(n)); }
 
 void bindSequentialEngine(nb::module_& m) {
     nb::class_<SequentialEngine>(
@@ -84,21 +76,27 @@ void bindSequentialEngine(nb::module_& m) {
              "Registering an id again replaces the earlier type.")
         .def("create_tree_from_text", &SequentialEngine::createTreeFromText, nb::arg("xml_text"),
              "Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError\n"
-             "(a RuntimeError) naming the line and the node when the text is rejected; the previous\n"
-             "tree, if any, then stays.")
+             "(a RuntimeError) naming the line and the node when the text is rejected, or is larger than\n"
+             "64 MiB; the previous tree, if any, then stays. The text is a str, so an encoding named by\n"
+             "its XML declaration is ignored; a str that is no valid Unicode (a lone surrogate) raises\n"
+             "ValueError.")
         .def("create_tree_from_file", &SequentialEngine::createTreeFromFile, nb::arg("path"),
              "As create_tree_from_text, reading the XML from a file; includes resolve against its folder.")
         .def("tick_once", &SequentialEngine::tickOnce, "Ticks the root once; returns its NodeStatus.")
         .def("tick_until_failure", &SequentialEngine::tickUntilFailure,
              "Ticks until the root returns FAILURE; returns the number of ticks. Between RUNNING ticks it\n"
-             "sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()\n"
-             "was called.")
+             "sleeps until something the tree waits for can change; after a SUCCESS it waits a little,\n"
+             "longer each time up to 10 ms, unless a node asked to be ticked again at once. Raises\n"
+             "RuntimeError once interrupt() was called.")
         .def("tick_until_success", &SequentialEngine::tickUntilSuccess,
              "Ticks until the root returns SUCCESS; returns the number of ticks. Between RUNNING ticks it\n"
-             "sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()\n"
-             "was called.")
+             "sleeps until something the tree waits for can change; after a FAILURE it waits a little,\n"
+             "longer each time up to 10 ms, unless a node asked to be ticked again at once. Raises\n"
+             "RuntimeError once interrupt() was called.")
         .def("tick_n_times", &SequentialEngine::tickNTimes, nb::arg("n"),
-             "Ticks n times; returns the list of the statuses (empty for n <= 0).")
+             "Ticks n times; returns the list of the statuses (empty for n <= 0). More than 10,000,000\n"
+             "ticks are refused with TickError before the first. Raises RuntimeError once interrupt() was\n"
+             "called.")
         .def("get_tree_status", &SequentialEngine::getTreeStatus,
              "The tree's state: {\"status\": root NodeStatus, \"nodes\": [{\"uid\", \"name\", \"type\", \"kind\",\n"
              "\"status\", \"depth\", \"parent\"}, ...]}, nodes depth-first, parents before children\n"
@@ -114,9 +112,9 @@ void bindSequentialEngine(nb::module_& m) {
         .def("reset_tree", &SequentialEngine::resetTree,
              "Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries.")
         .def("interrupt", &SequentialEngine::interrupt,
-             "Stops tick loops: a running tick_until_success/tick_until_failure raises RuntimeError at its\n"
-             "next check between ticks (a loop sleeping between ticks wakes up), and so does every later\n"
-             "one. tick_once and tick_n_times are not affected. Safe to call from any thread at any time.");
+             "Stops tick loops: a running tick_until_success/tick_until_failure/tick_n_times raises\n"
+             "RuntimeError at its next check between ticks (a loop sleeping between ticks wakes up), and so\n"
+             "does every later one. tick_once is not affected. Safe to call from any thread at any time.");
 }
 
 }  // namespace quorvel::py

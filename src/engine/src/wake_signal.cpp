@@ -51,4 +51,18 @@ void WakeSignal::waitBetweenTicks() {
     wait_for_notify_ = false;
 }
 
+bool WakeSignal::waitBeforeRetry(Clock::duration pause) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const Clock::time_point now = Clock::now();
+    Clock::time_point until = now + pause;
+    if (has_deadline_ && deadline_ < until) until = deadline_;
+    const bool wait = !immediate_ && until > now;
+    if (wait && !notified_) cv_.wait_until(lock, until, [&] { return notified_; });
+    notified_ = false;
+    immediate_ = false;
+    has_deadline_ = false;
+    wait_for_notify_ = false;
+    return wait;
+}
+
 }  // namespace quorvel

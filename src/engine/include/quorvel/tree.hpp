@@ -28,6 +28,9 @@ public:
     NodeStatus tickWhileRunning();
     // Sleeps until a requested deadline or notify(); see WakeSignal.
     void waitBetweenTicks() { wake_->waitBetweenTicks(); }
+    // After a tick that finished with a status the caller does not wait for; see
+    // WakeSignal::waitBeforeRetry.
+    bool waitBeforeRetry(Clock::duration pause) { return wake_->waitBeforeRetry(pause); }
     // Halts every running node; all nodes end IDLE. Blackboards keep their entries.
     void haltTree();
 

@@ -29,6 +29,13 @@ public:
     // the earliest requested deadline or a notify(). Clears the requests either way.
     void waitBetweenTicks();
 
+    // Called on the tree's thread after a tick that finished with a status the caller does
+    // not wait for, before ticking again. Nothing in such a tree need change soon, so
+    // re-ticking at once would only burn a core: sleeps up to `pause`, or until an earlier
+    // requested deadline or a notify(). Returns false without sleeping when a node asked
+    // for an immediate re-tick (or a deadline already due). Clears the requests.
+    bool waitBeforeRetry(Clock::duration pause);
+
     // Forget the requests of the previous tick (called before each tick).
     void beginTick();
 
@@ -40,6 +47,22 @@ private:
     bool has_deadline_ = false;
     bool wait_for_notify_ = false;
     Clock::time_point deadline_{};
+};
+
+// The pause between re-ticks of a tree that keeps finishing with the status nobody waits
+// for: it starts short, so a tree about to change is not kept waiting, and doubles up to
+// kLongest, so a tree that never changes costs a few hundred wake-ups a second.
+class RetryBackoff {
+public:
+    static constexpr Clock::duration kShortest = std::chrono::microseconds(100);
+    static constexpr Clock::duration kLongest = std::chrono::milliseconds(10);
+
+    Clock::duration pause() const { return pause_; }
+    void grow() { pause_ = pause_ * 2 < kLongest ? pause_ * 2 : kLongest; }
+    void reset() { pause_ = kShortest; }
+
+private:
+    Clock::duration pause_ = kShortest;
 };
 
 }  // namespace quorvel
