@@ -40,3 +40,162 @@ def test_type_name_survives_renaming_the_class():
         engine.tick_once()
     del filler
     assert "<PayloadKind" + "x" * 40 + ">" in str(err.value)
+
+
+# ---- text that is no valid Unicode, or lies about its encoding ----
+
+LONE = "\ud800"
+
+
+def load_into_engine(text):
+    SequentialEngine().create_tree_from_text(text)
+
+
+def load_into_factory(text):
+    BehaviorTreeFactory().create_tree_from_text(text)
+
+
+def register_in_factory(text):
+    BehaviorTreeFactory().register_behavior_tree_from_text(text)
+
+
+def set_key(text):
+    engine_with("<AlwaysSuccess/>").set_blackboard_data(text, 1)
+
+
+def get_key(text):
+    engine_with("<AlwaysSuccess/>").get_blackboard_data(text)
+
+
+def register_action(text):
+    SequentialEngine().register_action_behavior(text, lambda node: NodeStatus.SUCCESS, [])
+
+
+@pytest.mark.parametrize(
+    "entry, text",
+    [
+        (load_into_engine, xml(f'<Script code="s := \'{LONE}\'"/>')),
+        (load_into_factory, xml(f'<AlwaysSuccess name="{LONE}"/>')),
+        (register_in_factory, xml("<AlwaysSuccess/>") + LONE),
+        (set_key, "key" + LONE),
+        (get_key, LONE),
+        (register_action, "Act" + LONE),
+    ],
+)
+def test_lone_surrogates_are_named_at_every_entry_point(entry, text):
+    with pytest.raises(ValueError, match=r"not valid Unicode text: a lone surrogate \(U\+D800\) at index \d+") as err:
+        entry(text)
+    assert isinstance(err.value.__cause__, UnicodeEncodeError)
+
+
+@pytest.mark.parametrize("encoding", ["ISO-8859-1", "UTF-16", "US-ASCII"])
+@pytest.mark.parametrize("load", ["engine", "factory"])
+def test_a_str_is_unicode_whatever_its_declaration_says(encoding, load):
+    text = xml('<Script code="s := \'é€\'"/>', f'<?xml version="1.0" encoding="{encoding}"?>')
+    if load == "engine":
+        engine = SequentialEngine()
+        engine.create_tree_from_text(text)
+        engine.tick_once()
+        assert engine.get_blackboard_data("s") == "é€"
+    else:
+        tree = BehaviorTreeFactory().create_tree_from_text(text)
+        tree.tick_once()
+        assert tree.get_blackboard_data("s") == "é€"
+
+
+def test_xml_text_beyond_the_document_limit_is_refused_and_the_tree_stays():
+    engine = engine_with('<Script code="kept := 1"/>')
+    huge = xml("<AlwaysSuccess/>") + " " * (64 << 20)
+    with pytest.raises(LoadError, match="too large"):
+        engine.create_tree_from_text(huge)
+    with pytest.raises(LoadError, match="too large"):
+        BehaviorTreeFactory().create_tree_from_text(huge)
+    # Characters beyond ASCII take more bytes than characters: the byte count decides.
+    wide = xml("<AlwaysSuccess/>") + "<!--" + "é" * (32 << 20) + "-->"
+    with pytest.raises(LoadError, match="too large"):
+        engine.create_tree_from_text(wide)
+    engine.tick_once()
+    assert engine.get_blackboard_data("kept") == 1
+
+
+# ---- calls asking for unbounded work ----
+
+
+def test_a_script_doubling_a_text_fails_the_tick_naming_the_node():
+    engine = engine_with(
+        '<Sequence><Script code="s := \'ab\'"/>'
+        '<Repeat num_cycles="-1"><Script name="grow" code="s := s .. s"/></Repeat></Sequence>'
+    )
+    with pytest.raises(TickError, match=r"'grow' \(Script.*limit of 16777216 bytes"):
+        engine.tick_n_times(100)
+    assert len(engine.get_blackboard_data("s")) <= 16 << 20
+
+
+@pytest.mark.parametrize("n", [10_000_001, 2**40, 2**100])
+def test_tick_n_times_beyond_the_limit_is_refused_before_the_first_tick(n):
+    engine = engine_with('<Script code="c := 1"/>')
+    with pytest.raises(TickError, match=f"n={n} is more than the limit of 10000000"):
+        engine.tick_n_times(n)
+    assert engine.get_blackboard_data("c") is None
+    tree = BehaviorTreeFactory().create_tree_from_text(xml('<Script code="c := 1"/>'))
+    with pytest.raises(TickError, match="limit"):
+        tree.tick_n_times(n)
+    assert tree.get_blackboard_data("c") is None
+
+
+@pytest.mark.timeout(60)
+def test_interrupt_cuts_tick_n_times_short():
+    engine = engine_with('<Script code="c := c + 1"/>')
+    engine.set_blackboard_data("c", 0)
+    box = {}
+
+    def run():
+        try:
+            engine.tick_n_times(10_000_000)
+        except RuntimeError as e:
+            box["error"] = e
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    while True:  # wait until the batch runs: the engine then refuses us
+        try:
+            engine.get_blackboard_data("c")
+        except RuntimeError:
+            break
+        time.sleep(0.001)
+    engine.interrupt()
+    thread.join()
+    assert "interrupted" in str(box.get("error"))
+    assert 0 < engine.get_blackboard_data("c") < 10_000_000
+
+
+@pytest.mark.timeout(60)
+def test_a_loop_backing_off_still_counts_every_tick_and_ends_at_interrupt():
+    # Fails four times, then succeeds: the pauses between the failures change nothing
+    # in the count.
+    engine = engine_with('<Sequence><Script code="c := c + 1"/><ScriptCondition code="c >= 5"/></Sequence>')
+    engine.set_blackboard_data("c", 0)
+    assert engine.tick_until_success() == 5
+
+    # A node that asks for an immediate re-tick on every failure is ticked without
+    # pauses; the count is the same either way.
+    calls = []
+
+    def eager(node):
+        calls.append(1)
+        node.requestWakeAfter(0)
+        return NodeStatus.SUCCESS if len(calls) == 50 else NodeStatus.FAILURE
+
+    engine = SequentialEngine()
+    engine.register_action_behavior("Eager", eager, [])
+    engine.create_tree_from_text(xml("<Eager/>"))
+    assert engine.tick_until_success() == 50
+
+    engine = engine_with("<AlwaysFailure/>")
+    thread = threading.Thread(target=lambda: pytest.raises(RuntimeError, engine.tick_until_success))
+    thread.start()
+    time.sleep(0.2)  # long enough for the pause to reach its ceiling
+    engine.interrupt()
+    thread.join()
+    with pytest.raises(RuntimeError, match="interrupted"):
+        engine.tick_until_success()

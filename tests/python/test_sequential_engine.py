@@ -243,8 +243,9 @@ def test_interrupt_stops_a_running_loop_and_is_sticky(method, body):
     assert isinstance(box.get("error"), RuntimeError) and "interrupted" in str(box["error"])
     with pytest.raises(RuntimeError, match="interrupted"):
         getattr(engine, method)()
-    engine.tick_once()  # bounded calls are not loops that may never end
-    engine.tick_n_times(2)
+    engine.tick_once()  # a single tick is no loop
+    with pytest.raises(RuntimeError, match="interrupted"):
+        engine.tick_n_times(2)  # a batch is: a stop must not wait for millions of ticks
 
 
 @pytest.mark.timeout(30)
