@@ -8,6 +8,6 @@ namespace nb = nanobind;
 
 void bindCore(nb::module_& m);             // NodeStatus, TreeNode, BehaviorTreeFactory
 void bindSequentialEngine(nb::module_& m); // SequentialEngine
-void bindThreadEngine(nb::module_& m);     // ThreadEngine
+void bindChannel(nb::module_& m);          // ThreadCondition: the thread engine's channel
 
 }  // namespace quorvel::py

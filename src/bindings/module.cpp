@@ -9,5 +9,5 @@ NB_MODULE(_native, m) {
     nanobind::set_leak_warnings(false);
     quorvel::py::bindCore(m);
     quorvel::py::bindSequentialEngine(m);
-    quorvel::py::bindThreadEngine(m);
+    quorvel::py::bindChannel(m);
 }

@@ -179,15 +179,38 @@ def test_rejected_xml_answers_the_first_command_then_refuses(engine, fake, log):
     assert engine.trees == {}
 
 
-def test_worker_that_dies_while_a_caller_waits(engine, fake, monkeypatch):
-    class Stop(BaseException):
-        """Ends the worker without an answer: no Exception, so nothing turns it into one."""
+@pytest.mark.parametrize("raised, text", [
+    (SystemExit(), "SystemExit"), (KeyboardInterrupt("stop"), "stop"), (GeneratorExit(), "GeneratorExit")])
+def test_any_exception_of_an_action_is_its_commands_error(engine, fake, raised, text):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError("no text")
 
-    monkeypatch.setattr(threading, "excepthook", lambda args: None)
-    fake.behaviour["tick_once"] = Stop()
+    fake.behaviour["tick_once"] = raised
+    fake.behaviour["reset_tree"] = Unprintable()
     engine.create_tree_from_text(XML, "t")
-    with pytest.raises(RuntimeError, match="^行为树 t 执行命令 tick_once 失败: 行为树线程已结束$"):
+    with pytest.raises(RuntimeError) as info:
         engine.tick_once("t")
+    assert str(info.value) == "行为树 t 执行命令 tick_once 失败: 处理命令 tick_once 时发生错误: " + text
+    assert info.value.__cause__ is raised and info.value.__cause__.__traceback__ is not None
+    with pytest.raises(RuntimeError, match="时发生错误: Unprintable$"):
+        engine.reset_tree("t")
+    fake.behaviour["tick_once"] = "fine"
+    assert engine.tick_once("t") == "fine"  # the worker serves on
+
+
+def test_worker_that_ends_without_answering(engine, fake):
+    """A worker thread that is gone (here an override of _run_tree that serves nothing)
+    leaves no caller waiting."""
+    class Broken(mt.ThreadEngine):
+        def _run_tree(self, tree_id, xml_text):
+            time.sleep(0.05)
+
+    broken = Broken()
+    broken.create_tree_from_text(XML, "t")
+    with pytest.raises(RuntimeError, match="^行为树 t 执行命令 tick_once 失败: 行为树线程已结束$"):
+        broken.tick_once("t")
+    broken.stop_tree("t")
 
 
 def test_registrations_reach_trees_set_up_after_them(engine, fake):
