@@ -95,8 +95,10 @@ void bindTree(nb::module_& m) {
     nb::class_<PyTree>(m, "Tree", nb::type_slots(tree_slots),
                        "A tree built by a BehaviorTreeFactory. It keeps its factory alive and is used by one\n"
                        "thread at a time; ticks run without the GIL.")
-        .def("tick_once", [](PyTree& t) { return t.host.tickOnce(); }, "Ticks the root once; returns its NodeStatus.")
+        .def("tick_once", [](PyTree& t) { return t.host.tickOnce(); }, nb::sig("def tick_once(self) -> NodeStatus"),
+             "Ticks the root once; returns its NodeStatus.")
         .def("tick_while_running", [](PyTree& t) { return t.host.tickWhileRunning(); },
+             nb::sig("def tick_while_running(self) -> NodeStatus"),
              "Ticks until the root is no longer RUNNING, sleeping between ticks until something the tree\n"
              "waits for can change; returns the final NodeStatus.")
         .def(
@@ -108,18 +110,22 @@ void bindTree(nb::module_& m) {
         .def(
             "tick_n_times",
             [](PyTree& t, nb::handle n) { return t.host.tickNTimes(tickCount(n)); }, nb::arg("n"),
+            nb::sig("def tick_n_times(self, n: int) -> list[NodeStatus]"),
             "Ticks n times; returns the list of statuses (empty for n <= 0). More than 10,000,000 ticks\n"
             "are refused with TickError before the first; interrupt() ends it between ticks.")
         .def("halt_tree", [](PyTree& t) { t.host.halt(); }, "Halts every running node; all nodes end IDLE.")
-        .def_prop_ro("status", [](PyTree& t) { return t.host.status(); }, "The root's current NodeStatus.")
+        .def_prop_ro("status", [](PyTree& t) { return t.host.status(); }, nb::sig("def status(self) -> NodeStatus"),
+                     "The root's current NodeStatus.")
         .def("get_tree_status", [](PyTree& t) { return t.host.treeStatus(); },
              "{\"status\": root NodeStatus, \"nodes\": [{\"uid\", \"name\", \"type\", \"kind\", \"status\",\n"
              "\"depth\", \"parent\"}, ...]} in depth-first order.")
         .def("get_blackboard_data", [](PyTree& t, nb::handle key) { return t.host.get(key); }, nb::arg("key").none(),
+             nb::sig("def get_blackboard_data(self, key: str | None) -> typing.Any"),
              "The root blackboard's entry `key`; None when never written.")
         .def("set_blackboard_data", [](PyTree& t, nb::handle key, nb::handle value) { t.host.set(key, value); },
-             nb::arg("key"), nb::arg("value").none(), "Stores `value` under `key` in the root blackboard.")
+             nb::arg("key"), nb::arg("value").none(), nb::sig("def set_blackboard_data(self, key: str, value: typing.Any) -> None"), "Stores `value` under `key` in the root blackboard.")
         .def("get_all_blackboard_data", [](PyTree& t) { return t.host.all(); },
+             nb::sig("def get_all_blackboard_data(self) -> dict[str, typing.Any]"),
              "A new dict of every entry of the root blackboard.")
         .def("interrupt", [](PyTree& t) { t.host.interrupt(); },
              "Makes the running and every later tick loop raise RuntimeError between ticks; any thread.");

@@ -94,14 +94,15 @@ void bindTreeNode(nb::module_& m) {
                                "the thread that ticks it; anywhere else it raises RuntimeError. Extra\n"
                                "attributes may be set on the object: it is the same object on every tick\n"
                                "of the same node.")
-        .def("getInputString", &getInputString, nb::arg("name"),
+        .def("getInputString", &getInputString, nb::arg("name"), nb::sig("def getInputString(self, name: str) -> str"),
              "The input port's value as text: the literal of the XML attribute, or the text form of the\n"
              "blackboard entry the port is bound to (a str stored from Python comes back as that object).")
         .def("getInputObject", &getInputObject, nb::arg("name"),
+             nb::sig("def getInputObject(self, name: str) -> typing.Any"),
              "The input port's value as it is stored: the very object an earlier setOutput or\n"
              "set_blackboard_data stored, a literal as str, and None for a port of type \"object\" whose\n"
              "entry was never written.")
-        .def("getInput", &getInput, nb::arg("name"),
+        .def("getInput", &getInput, nb::arg("name"), nb::sig("def getInput(self, name: str) -> typing.Any"),
              "The input port's value converted to the port's declared type (int, double, bool, string);\n"
              "ports of type object or any give the stored object.")
         .def(
@@ -118,7 +119,7 @@ void bindTreeNode(nb::module_& m) {
             [](TreeNodeHandle& self, const nb::str& name, nb::handle value) {
                 self.node("setOutput").setOutput(view(name), toValue(value));
             },
-            nb::arg("name"), nb::arg("value").none(),
+            nb::arg("name"), nb::arg("value").none(), nb::sig("def setOutput(self, name: str, value: typing.Any) -> None"),
             "Stores the value in the blackboard entry the output port is bound to. The very object is\n"
             "kept: reading the entry back from Python gives the same object.")
         .def("requestWakeAfter", &requestWakeAfter, nb::arg("seconds"),
@@ -140,7 +141,7 @@ void bindTreeNode(nb::module_& m) {
                      "The node's position in its tree, depth-first.")
         .def_prop_ro(
             "status", [](const TreeNodeHandle& self) { return nb::borrow(statusObject(self.node("status").status())); },
-            "The node's status before this tick (RUNNING when the tick continues earlier work).")
+            nb::sig("def status(self) -> NodeStatus"), "The node's status before this tick (RUNNING when the tick continues earlier work).")
         .def("__repr__", [](const TreeNodeHandle& self) {
             return "<TreeNode '" + self.access().name + "' (" + self.access().type_id + ")>";
         });

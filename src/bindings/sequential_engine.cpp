@@ -75,25 +75,28 @@ void bindSequentialEngine(nb::module_& m) {
              "\"direction\" (input, output or inout), \"description\" and optionally \"default\".\n"
              "Registering an id again replaces the earlier type.")
         .def("create_tree_from_text", &SequentialEngine::createTreeFromText, nb::arg("xml_text"),
+             nb::sig("def create_tree_from_text(self, xml_text: str) -> None"),
              "Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError\n"
              "(a RuntimeError) naming the line and the node when the text is rejected, or is larger than\n"
              "64 MiB; the previous tree, if any, then stays. The text is a str, so an encoding named by\n"
              "its XML declaration is ignored; a str that is no valid Unicode (a lone surrogate) raises\n"
              "ValueError.")
         .def("create_tree_from_file", &SequentialEngine::createTreeFromFile, nb::arg("path"),
+             nb::sig("def create_tree_from_file(self, path: str | os.PathLike[str]) -> None"),
              "As create_tree_from_text, reading the XML from a file; includes resolve against its folder.")
-        .def("tick_once", &SequentialEngine::tickOnce, "Ticks the root once; returns its NodeStatus.")
-        .def("tick_until_failure", &SequentialEngine::tickUntilFailure,
+        .def("tick_once", &SequentialEngine::tickOnce, nb::sig("def tick_once(self) -> NodeStatus"), "Ticks the root once; returns its NodeStatus.")
+        .def("tick_until_failure", &SequentialEngine::tickUntilFailure, nb::sig("def tick_until_failure(self) -> int"),
              "Ticks until the root returns FAILURE; returns the number of ticks. Between RUNNING ticks it\n"
              "sleeps until something the tree waits for can change; after a SUCCESS it waits a little,\n"
              "longer each time up to 10 ms, unless a node asked to be ticked again at once. Raises\n"
              "RuntimeError once interrupt() was called.")
-        .def("tick_until_success", &SequentialEngine::tickUntilSuccess,
+        .def("tick_until_success", &SequentialEngine::tickUntilSuccess, nb::sig("def tick_until_success(self) -> int"),
              "Ticks until the root returns SUCCESS; returns the number of ticks. Between RUNNING ticks it\n"
              "sleeps until something the tree waits for can change; after a FAILURE it waits a little,\n"
              "longer each time up to 10 ms, unless a node asked to be ticked again at once. Raises\n"
              "RuntimeError once interrupt() was called.")
         .def("tick_n_times", &SequentialEngine::tickNTimes, nb::arg("n"),
+             nb::sig("def tick_n_times(self, n: int) -> list[NodeStatus]"),
              "Ticks n times; returns the list of the statuses (empty for n <= 0). More than 10,000,000\n"
              "ticks are refused with TickError before the first. Raises RuntimeError once interrupt() was\n"
              "called.")
@@ -102,12 +105,15 @@ void bindSequentialEngine(nb::module_& m) {
              "\"status\", \"depth\", \"parent\"}, ...]}, nodes depth-first, parents before children\n"
              "(\"parent\" is the parent's uid, None for the root).")
         .def("get_blackboard_data", &SequentialEngine::getBlackboardData, nb::arg("key").none(),
+             nb::sig("def get_blackboard_data(self, key: str | None) -> typing.Any"),
              "The value of the tree's blackboard entry `key` (the very object stored from Python);\n"
              "None for a key that was never written.")
         .def("set_blackboard_data", &SequentialEngine::setBlackboardData, nb::arg("key").none(), nb::arg("value").none(),
+             nb::sig("def set_blackboard_data(self, key: str, value: typing.Any) -> None"),
              "Stores `value` under `key` in the tree's blackboard. bool, int, float and str are also seen\n"
              "by built-in nodes and scripts as Booleans, numbers and texts.")
         .def("get_all_blackboard_data", &SequentialEngine::getAllBlackboardData,
+             nb::sig("def get_all_blackboard_data(self) -> dict[str, typing.Any]"),
              "A new dict of every entry of the tree's blackboard.")
         .def("reset_tree", &SequentialEngine::resetTree,
              "Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries.")
