@@ -4,9 +4,11 @@ memory of many trees created and stopped one after another."""
 
 from __future__ import annotations
 
+import gc
 import random
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -157,8 +159,9 @@ def test_stress_mixed_commands_creations_and_stops(log):
                 if not ok:
                     problems.append((op, tid, got))
             except (ValueError, RuntimeError, KeyError) as error:
-                # only a tree that another caller stopped meanwhile may refuse
-                if tid in e.trees and "已结束" not in str(error) and "正在停止" not in str(error):
+                # only a tree that another caller stopped meanwhile may refuse, or cut a
+                # batch of ticks short
+                if tid in e.trees and not any(m in str(error) for m in ("已结束", "正在停止", "interrupted")):
                     problems.append(("error", tid, repr(error)))
 
     threads = [threading.Thread(target=caller, args=(seed,)) for seed in range(8)]
@@ -179,24 +182,33 @@ def rss_kib() -> int:
 
 
 @pytest.mark.timeout(300)
-def test_many_trees_one_after_another_leave_memory_flat(log):
+def test_many_trees_one_after_another_leave_nothing_behind(log):
+    """Every tree's record, condition, thread and engine go with its stop. Counted through
+    weak references to the worker threads (a record kept anywhere keeps its thread), so a
+    leak of one small object per tree is caught, which no memory figure could show."""
     e = mt.ThreadEngine()
     e.register_action_class(Echo)
+    threads = []
 
     def churn(n):
-        for _ in range(n):
+        for i in range(n):
             tid = e.create_tree_from_text(ECHO)
+            threads.append(weakref.ref(e.trees[tid]["thread"]))
             e.set_blackboard_data(tid, "in", "m")
             e.tick_once(tid)
+            if i % 3 == 0:  # an error answer keeps its cause until taken
+                with pytest.raises(RuntimeError):
+                    e._send_command(tid, "no such command")
             e.stop_tree(tid)
 
-    churn(500)
+    churn(300)
     before = rss_kib()
-    churn(10000)
+    churn(3000)
     after = rss_kib()
-    print(f"RSS after 500 trees: {before} KiB, after 10500 trees: {after} KiB")
-    assert e.trees == {}
-    assert after - before < 32 * 1024  # a leak of one record per tree would pass this many times over
+    gc.collect()
+    print(f"RSS after 300 trees: {before} KiB, after 3300 trees: {after} KiB")
+    assert e.trees == {} and mt._causes == {} and mt._running == {}
+    assert sum(ref() is not None for ref in threads) == 0
 
 
 def run_python(code: str):
@@ -247,34 +259,3 @@ def test_exit_with_daemon_trees_busy():
         assert done.returncode == 0, done.stderr[-2000:]
         assert done.stdout == "exiting with 4 trees\n"
         assert "Fatal Python error" not in done.stderr
-
-
-MAIN_PROGRAM = r'''
-import importlib.machinery, sys
-import quorvel._native as native
-
-class Factory: pass
-class Engine:
-    def create_tree_from_text(self, xml): pass
-    def get_blackboard_data(self, key): return "from __main__"
-class Log:
-    def info(self, message): print("info", message)
-    def error(self, message): print("error", message)
-
-# what `python -m quorvel.engine.trigger.mthread` leaves: the module runs as __main__ and
-# sys.modules knows it by that name only
-assert "quorvel.engine.trigger.mthread" not in sys.modules
-sys.modules["__main__"].__spec__ = importlib.machinery.ModuleSpec("quorvel.engine.trigger.mthread", None)
-BehaviorTreeFactory, SequentialEngine, logger = Factory, Engine, Log()
-e = native.ThreadEngine()
-tid = e.create_tree_from_text("<root/>", "t")
-print(type(e.factory).__name__, e.get_blackboard_data(tid, "k"))
-e.stop_all_trees()
-'''
-
-
-def test_names_are_found_in_the_main_program():
-    done = run_python(MAIN_PROGRAM)
-    assert done.returncode == 0, done.stderr[-2000:]
-    assert done.stdout.splitlines() == ["info 初始化线程引擎", "info 创建行为树: t", "Factory from __main__",
-                                        "info 停止行为树: t", "info 停止所有行为树"]
