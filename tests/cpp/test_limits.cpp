@@ -149,16 +149,5 @@ TEST(RetryPause, EndsAtAnEarlierDeadlineOrANotify) {
     other.join();
 }
 
-TEST(RetryPause, GrowsToItsCeilingAndStartsOver) {
-    RetryBackoff backoff;
-    const Clock::duration first = backoff.pause();
-    EXPECT_GT(first, Clock::duration::zero());
-    for (int i = 0; i < 100; ++i) backoff.grow();
-    EXPECT_EQ(backoff.pause(), RetryBackoff::kLongest);
-    EXPECT_LE(RetryBackoff::kLongest, Clock::duration(10ms));
-    backoff.reset();
-    EXPECT_EQ(backoff.pause(), first);
-}
-
 }  // namespace
 }  // namespace quorvel::testing
