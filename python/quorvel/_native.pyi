@@ -1,28 +1,28 @@
 """The C++ core of Quorvel."""
 
+from collections.abc import Callable
 import enum
 import os
-from typing import Any, Callable, Dict, List, Optional, Type, TypedDict, Union
+from typing import Any
 
-_PortDescription = Dict[str, str]
-_TickFunctor = Callable[["TreeNode"], "NodeStatus"]
-_Path = Union[str, "os.PathLike[str]"]
-
-# ---- errors ----
 
 class BehaviorTreeError(RuntimeError):
     """Base of the errors raised by the behavior-tree engine."""
 
 class LoadError(BehaviorTreeError):
-    """The XML (or a script in it) cannot become a tree; the message names the line and the node."""
+    """
+    The XML (or a script in it) cannot become a tree; the message names the line and the node.
+    """
 
 class PortError(BehaviorTreeError):
-    """A port could not be read or written: undeclared, unbound, never written, or not convertible."""
+    """
+    A port could not be read or written: undeclared, unbound, never written, or not convertible.
+    """
 
 class TickError(BehaviorTreeError):
-    """A tick could not complete (a script error at run time, a node misused)."""
-
-# ---- statuses ----
+    """
+    A tick could not complete (a script error at run time, a node misused).
+    """
 
 class NodeStatus(enum.Enum):
     """The status of a node or of a whole tree after a tick."""
@@ -42,10 +42,10 @@ class NodeStatus(enum.Enum):
     SKIPPED = 4
     """Chose not to run; neither success nor failure."""
 
-# ---- the node handed to Python actions ----
-
 class Waker:
-    """Wakes a tree that waits for asynchronous work (see TreeNode.waitForWake)."""
+    """
+    Wakes a tree that waits for asynchronous work (see TreeNode.waitForWake).
+    """
 
     def wake(self) -> None:
         """Ends the tree's wait between ticks: the loop ticks again. Any thread."""
@@ -130,31 +130,11 @@ class TreeNode:
 
     @property
     def status(self) -> NodeStatus:
-        """The node's status before this tick (RUNNING when the tick continues earlier work)."""
+        """
+        The node's status before this tick (RUNNING when the tick continues earlier work).
+        """
 
-    def __getattr__(self, name: str) -> Any: ...
-    def __setattr__(self, name: str, value: Any) -> None: ...
-
-# ---- trees and the factory ----
-
-class _NodeInfo(TypedDict):
-    """One node in a tree status report."""
-
-    uid: int
-    name: str
-    type: str
-    kind: str
-    """"action", "condition", "control", "decorator" or "subtree"."""
-    status: NodeStatus
-    depth: int
-    parent: Optional[int]
-    """The parent's uid; None for the root."""
-
-class _TreeStatus(TypedDict):
-    """What get_tree_status() returns."""
-
-    status: NodeStatus
-    nodes: List[_NodeInfo]
+    def __repr__(self) -> str: ...
 
 class Tree:
     """
@@ -177,8 +157,11 @@ class Tree:
     def tick_until_failure(self) -> int:
         """Ticks until the root returns FAILURE; returns the number of ticks."""
 
-    def tick_n_times(self, n: int) -> List[NodeStatus]:
-        """Ticks n times; returns the list of statuses (empty for n <= 0)."""
+    def tick_n_times(self, n: int) -> list[NodeStatus]:
+        """
+        Ticks n times; returns the list of statuses (empty for n <= 0). More than 10,000,000 ticks
+        are refused with TickError before the first; interrupt() ends it between ticks.
+        """
 
     def halt_tree(self) -> None:
         """Halts every running node; all nodes end IDLE."""
@@ -187,27 +170,25 @@ class Tree:
     def status(self) -> NodeStatus:
         """The root's current NodeStatus."""
 
-    def get_tree_status(self) -> _TreeStatus:
+    def get_tree_status(self) -> dict:
         """
         {"status": root NodeStatus, "nodes": [{"uid", "name", "type", "kind", "status",
         "depth", "parent"}, ...]} in depth-first order.
         """
 
-    def get_blackboard_data(self, key: Optional[str]) -> Any:
+    def get_blackboard_data(self, key: str | None) -> Any:
         """The root blackboard's entry `key`; None when never written."""
 
     def set_blackboard_data(self, key: str, value: Any) -> None:
         """Stores `value` under `key` in the root blackboard."""
 
-    def get_all_blackboard_data(self) -> Dict[str, Any]:
+    def get_all_blackboard_data(self) -> dict[str, Any]:
         """A new dict of every entry of the root blackboard."""
 
     def interrupt(self) -> None:
-        """Makes the running and every later tick loop raise RuntimeError between ticks; any thread."""
-
-class _NodeTypeInfo(TypedDict):
-    kind: str
-    ports: List[Dict[str, str]]
+        """
+        Makes the running and every later tick loop raise RuntimeError between ticks; any thread.
+        """
 
 class BehaviorTreeFactory:
     """
@@ -218,46 +199,44 @@ class BehaviorTreeFactory:
     def __init__(self) -> None:
         """A factory that knows the built-in node types."""
 
-    def register_simple_action(
-        self, action_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]] = None
-    ) -> None:
+    def register_simple_action(self, action_id: object, tick_functor: object, ports_list: object | None = None) -> None:
         """
         Registers a Python action: tick_functor(node) returns a NodeStatus; ports_list is a list of
         {"name", "type", "direction", "description"} dicts.
         """
 
-    def register_action_behavior(
-        self, action_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]]
-    ) -> None:
+    def register_action_behavior(self, action_id: object, tick_functor: object, ports_list: object | None) -> None:
         """Same as register_simple_action with the ports list required."""
 
-    def register_simple_condition(
-        self, condition_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]] = None
-    ) -> None:
+    def register_simple_condition(self, condition_id: object, tick_functor: object, ports_list: object | None = None) -> None:
         """Registers a Python condition; its tick must return SUCCESS or FAILURE."""
 
-    def register_node_type(self, node_class: type, node_id: Optional[str] = None) -> None:
+    def register_node_type(self, node_class: object, node_id: object | None = None) -> None:
         """
         Registers a node class derived from SimpleActionNode (or StatefulActionNode, ConditionNode)
         by its static tick and its `ports` list, under node_id or the class name.
         """
 
     def unregister_node_type(self, node_id: str) -> bool:
-        """Forgets a node type; False when it was not registered. Trees built earlier keep working."""
+        """
+        Forgets a node type; False when it was not registered. Trees built earlier keep working.
+        """
 
-    def registered_types(self) -> List[str]:
+    def registered_types(self) -> list[str]:
         """The ids of every known node type, sorted."""
 
-    def node_ports(self, node_id: str) -> _NodeTypeInfo:
+    def node_ports(self, node_id: str) -> dict:
         """{"kind": ..., "ports": [port descriptions]} of a registered node type."""
 
     def register_behavior_tree_from_text(self, xml_text: str) -> None:
         """Adds the document's BehaviorTree definitions (a known ID is replaced)."""
 
-    def register_behavior_tree_from_file(self, path: _Path) -> None:
-        """Adds the BehaviorTree definitions of an XML file (and of its includes)."""
+    def register_behavior_tree_from_file(self, path: str | os.PathLike) -> None:
+        """
+        Adds the BehaviorTree definitions of an XML file (and of its includes).
+        """
 
-    def registered_behavior_trees(self) -> List[str]:
+    def registered_behavior_trees(self) -> list[str]:
         """The IDs of the registered tree definitions, sorted."""
 
     def clear_registered_behavior_trees(self) -> None:
@@ -269,10 +248,10 @@ class BehaviorTreeFactory:
     def create_tree_from_text(self, xml_text: str) -> Tree:
         """Registers the document's definitions and builds its main tree."""
 
-    def create_tree_from_file(self, path: _Path) -> Tree:
-        """Registers the file's definitions and builds its main tree; includes resolve against its folder."""
-
-# ---- the single-threaded engine ----
+    def create_tree_from_file(self, path: str | os.PathLike) -> Tree:
+        """
+        Registers the file's definitions and builds its main tree; includes resolve against its folder.
+        """
 
 class SequentialEngine:
     """
@@ -287,9 +266,7 @@ class SequentialEngine:
     def __init__(self) -> None:
         """A new engine, independent of every other instance."""
 
-    def register_action_behavior(
-        self, action_id: str, tick_functor: _TickFunctor, ports_list: Optional[List[_PortDescription]]
-    ) -> None:
+    def register_action_behavior(self, action_id: object, tick_functor: object, ports_list: object | None) -> None:
         """
         Registers a Python action type for trees loaded afterwards.
 
@@ -302,12 +279,16 @@ class SequentialEngine:
     def create_tree_from_text(self, xml_text: str) -> None:
         """
         Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError
-        (a RuntimeError) naming the line and the node when the text is rejected; the previous
-        tree, if any, then stays.
+        (a RuntimeError) naming the line and the node when the text is rejected, or is larger than
+        64 MiB; the previous tree, if any, then stays. The text is a str, so an encoding named by
+        its XML declaration is ignored; a str that is no valid Unicode (a lone surrogate) raises
+        ValueError.
         """
 
-    def create_tree_from_file(self, path: _Path) -> None:
-        """As create_tree_from_text, reading the XML from a file; includes resolve against its folder."""
+    def create_tree_from_file(self, path: str | os.PathLike[str]) -> None:
+        """
+        As create_tree_from_text, reading the XML from a file; includes resolve against its folder.
+        """
 
     def tick_once(self) -> NodeStatus:
         """Ticks the root once; returns its NodeStatus."""
@@ -315,28 +296,34 @@ class SequentialEngine:
     def tick_until_failure(self) -> int:
         """
         Ticks until the root returns FAILURE; returns the number of ticks. Between RUNNING ticks it
-        sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()
-        was called.
+        sleeps until something the tree waits for can change; after a SUCCESS it waits a little,
+        longer each time up to 10 ms, unless a node asked to be ticked again at once. Raises
+        RuntimeError once interrupt() was called.
         """
 
     def tick_until_success(self) -> int:
         """
         Ticks until the root returns SUCCESS; returns the number of ticks. Between RUNNING ticks it
-        sleeps until something the tree waits for can change. Raises RuntimeError once interrupt()
-        was called.
+        sleeps until something the tree waits for can change; after a FAILURE it waits a little,
+        longer each time up to 10 ms, unless a node asked to be ticked again at once. Raises
+        RuntimeError once interrupt() was called.
         """
 
-    def tick_n_times(self, n: int) -> List[NodeStatus]:
-        """Ticks n times; returns the list of the statuses (empty for n <= 0)."""
+    def tick_n_times(self, n: int) -> list[NodeStatus]:
+        """
+        Ticks n times; returns the list of the statuses (empty for n <= 0). More than 10,000,000
+        ticks are refused with TickError before the first. Raises RuntimeError once interrupt() was
+        called.
+        """
 
-    def get_tree_status(self) -> _TreeStatus:
+    def get_tree_status(self) -> dict:
         """
         The tree's state: {"status": root NodeStatus, "nodes": [{"uid", "name", "type", "kind",
         "status", "depth", "parent"}, ...]}, nodes depth-first, parents before children
         ("parent" is the parent's uid, None for the root).
         """
 
-    def get_blackboard_data(self, key: Optional[str]) -> Any:
+    def get_blackboard_data(self, key: str | None) -> Any:
         """
         The value of the tree's blackboard entry `key` (the very object stored from Python);
         None for a key that was never written.
@@ -348,96 +335,44 @@ class SequentialEngine:
         by built-in nodes and scripts as Booleans, numbers and texts.
         """
 
-    def get_all_blackboard_data(self) -> Dict[str, Any]:
+    def get_all_blackboard_data(self) -> dict[str, Any]:
         """A new dict of every entry of the tree's blackboard."""
 
     def reset_tree(self) -> None:
-        """Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries."""
+        """
+        Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries.
+        """
 
     def interrupt(self) -> None:
         """
-        Stops tick loops: a running tick_until_success/tick_until_failure raises RuntimeError at its
-        next check between ticks (a loop sleeping between ticks wakes up), and so does every later
-        one. tick_once and tick_n_times are not affected. Safe to call from any thread at any time.
+        Stops tick loops: a running tick_until_success/tick_until_failure/tick_n_times raises
+        RuntimeError at its next check between ticks (a loop sleeping between ticks wakes up), and so
+        does every later one. tick_once is not affected. Safe to call from any thread at any time.
         """
 
-# ---- the thread engine ----
+class ThreadCondition:
+    """
+    A tree's condition: threading.Condition's interface (re-entrant lock, wait, notify)
+    on a native lock that waits with the GIL released, plus the thread engine's command
+    channel. notify() wakes every waiter; waiters re-test what they wait for.
+    """
 
-class ThreadEngine:
-    """线程B树引擎类"""
+    def __init__(self) -> None: ...
 
-    factory: BehaviorTreeFactory
-    trees: Dict[str, Dict[str, Any]]
-    """Tree id -> record {"cond": condition, "command": [slot], "result": [slot], "thread": threading.Thread}."""
-    action_registrations: List[tuple]
-    """(action_id, tick_functor, ports_list) triples, in registration order."""
+    def acquire(self, blocking: bool = True, timeout: float = -1.0) -> bool: ...
 
-    def __init__(self) -> None:
-        """初始化线程引擎"""
+    def release(self) -> None: ...
 
-    def register_action_behavior(
-        self, action_id: str, tick_functor: _TickFunctor, ports_list: List[_PortDescription]
-    ) -> None:
-        """注册动作节点"""
+    def __enter__(self) -> bool: ...
 
-    def register_action_class(self, action_class: Type[Any], action_id: Optional[str] = None) -> None:
-        """通过类注册动作节点"""
+    def __exit__(self, *args) -> None: ...
 
-    def _run_tree(self, tree_id: str, xml_text: str) -> None:
-        """运行行为树线程"""
+    def wait(self, timeout: float | None = None) -> bool: ...
 
-    def _process_command(
-        self, engine: SequentialEngine, command: Dict[str, Any], tree_id: str, result: List[Any]
-    ) -> None:
-        """处理命令"""
+    def wait_for(self, predicate: Callable, timeout: float | None = None) -> object: ...
 
-    def create_tree_from_text(self, xml_text: str, tree_id: Optional[str] = None) -> str:
-        """从XML文本创建行为树"""
+    def notify(self, n: int = 1) -> None: ...
 
-    def create_tree_from_file(self, file_path: str, tree_id: Optional[str] = None) -> str:
-        """从XML文件创建行为树"""
+    def notify_all(self) -> None: ...
 
-    def _check_tree_exists(self, tree_id: str) -> None:
-        """检查行为树是否存在"""
-
-    def get_tree_ids(self) -> List[str]:
-        """获取所有行为树ID"""
-
-    def _send_command(self, tree_id: str, command_type: str, params: Optional[Dict[str, Any]] = None) -> Any:
-        """发送命令到行为树线程"""
-
-    def tick_once(self, tree_id: str) -> NodeStatus:
-        """执行一次行为树tick"""
-
-    def tick_until_failure(self, tree_id: str) -> int:
-        """执行行为树直到失败"""
-
-    def tick_until_success(self, tree_id: str) -> int:
-        """执行行为树直到成功"""
-
-    def tick_n_times(self, tree_id: str, n: int) -> List[NodeStatus]:
-        """执行行为树n次"""
-
-    def get_tree_status(self, tree_id: str) -> Dict[str, Any]:
-        """获取行为树状态"""
-
-    def get_blackboard_data(self, tree_id: str, key: str) -> Any:
-        """获取黑板数据"""
-
-    def set_blackboard_data(self, tree_id: str, key: str, value: Any) -> None:
-        """设置黑板数据"""
-
-    def get_all_blackboard_data(self, tree_id: str) -> Dict[str, Any]:
-        """获取所有黑板数据"""
-
-    def reset_tree(self, tree_id: str) -> None:
-        """重置行为树"""
-
-    def stop_tree(self, tree_id: str) -> None:
-        """停止行为树线程"""
-
-    def stop_all_trees(self) -> None:
-        """停止所有行为树线程"""
-
-    def __del__(self) -> None:
-        """析构函数，确保所有线程被正确停止"""
+MAX_DOCUMENT_BYTES: int = 67108864

@@ -12,7 +12,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <vector>
+
+#include <nanobind/stl/optional.h>
 
 #include "bindings.hpp"
 #include "py_support.hpp"
@@ -25,9 +28,9 @@ using sync::Clock;
 using Deadline = const Clock::time_point*;
 
 // A timeout in seconds as threading takes it; false when there is no limit.
-bool deadlineAfter(nb::handle timeout, Clock::time_point& deadline) {
-    if (timeout.is_none()) return false;
-    double seconds = nb::cast<double>(timeout);
+bool deadlineAfter(std::optional<double> timeout, Clock::time_point& deadline) {
+    if (!timeout) return false;
+    double seconds = *timeout;
     if (std::isnan(seconds)) throw nb::value_error("Invalid value NaN (not a number)");
     seconds = std::fmin(std::fmax(seconds, 0.0), 1e9);  // non-positive: only a poll
     deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -87,7 +90,7 @@ public:
         if (lock_.tryAcquire()) return true;
         if (!blocking) return false;
         Clock::time_point deadline;
-        const bool limited = timeout != -1 && deadlineAfter(nb::float_(timeout), deadline);
+        const bool limited = timeout != -1 && deadlineAfter(timeout, deadline);
         return blockReleased([&](Deadline until) { return lock_.acquireUntil(until); }, limited ? &deadline : nullptr);
     }
 
@@ -96,7 +99,7 @@ public:
         lock_.release();
     }
 
-    bool wait(nb::handle timeout) {
+    bool wait(std::optional<double> timeout) {
         mustOwn("wait on");
         Clock::time_point deadline;
         const bool limited = deadlineAfter(timeout, deadline);
@@ -114,16 +117,15 @@ public:
         return woken;
     }
 
-    nb::object waitFor(nb::callable predicate, nb::handle timeout) {
+    nb::object waitFor(nb::callable predicate, std::optional<double> timeout) {
         Clock::time_point deadline;
         const bool limited = deadlineAfter(timeout, deadline);
         nb::object result = predicate();
         while (!PyObject_IsTrue(result.ptr())) {
-            nb::object remaining = nb::none();
+            std::optional<double> remaining;
             if (limited) {
-                const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-                if (left <= 0) break;
-                remaining = nb::float_(left);
+                remaining = std::chrono::duration<double>(deadline - Clock::now()).count();
+                if (*remaining <= 0) break;
             }
             wait(remaining);
             result = predicate();
@@ -206,7 +208,7 @@ public:
     // Queues the stop request behind every sender already waiting, refuses everyone after it,
     // and writes it (False) into the command slot in its turn. False when `timeout` passed
     // first; calling again waits on in the same place.
-    bool stop(nb::handle commandSlot, nb::handle timeout) {
+    bool stop(nb::handle commandSlot, std::optional<double> timeout) {
         Clock::time_point deadline;
         const bool limited = deadlineAfter(timeout, deadline);
         if (!stopping_.exchange(true)) stopTicket_ = turns_.draw();
@@ -424,8 +426,8 @@ void bindChannel(nb::module_& m) {
         .def("release", &Channel::release)
         .def("__enter__", [](Channel& c) { return c.acquire(true, -1); })
         .def("__exit__", [](Channel& c, nb::args) { c.release(); })
-        .def("wait", &Channel::wait, nb::arg("timeout").none() = nb::none())
-        .def("wait_for", &Channel::waitFor, nb::arg("predicate"), nb::arg("timeout").none() = nb::none())
+        .def("wait", &Channel::wait, nb::arg("timeout") = nb::none())
+        .def("wait_for", &Channel::waitFor, nb::arg("predicate"), nb::arg("timeout") = nb::none())
         .def("notify", &Channel::notify, nb::arg("n") = 1)
         .def("notify_all", &Channel::notifyAll)
         .def("_is_owned", &Channel::isOwned)
@@ -437,7 +439,7 @@ void bindChannel(nb::module_& m) {
              "Queues a command without blocking; callback(answer or None) runs on the worker thread.\n"
              "Returns the ticket, or None when refused.")
         .def("_withdraw", &Channel::withdraw, nb::arg("ticket"))
-        .def("_stop", &Channel::stop, nb::arg("command_slot"), nb::arg("timeout").none() = nb::none(),
+        .def("_stop", &Channel::stop, nb::arg("command_slot"), nb::arg("timeout") = nb::none(),
              "Writes the stop request in its turn; False when the timeout passed first.")
         .def("_serve", &Channel::serve, nb::arg("command_slot"), nb::arg("result_slot"), nb::arg("process"),
              nb::arg("engine"), nb::arg("tree_id"))

@@ -1,6 +1,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings.hpp"
+#include "quorvel/limits.hpp"
 
 NB_MODULE(_native, m) {
     m.doc() = "The C++ core of Quorvel.";
@@ -10,4 +11,6 @@ NB_MODULE(_native, m) {
     quorvel::py::bindCore(m);
     quorvel::py::bindSequentialEngine(m);
     quorvel::py::bindChannel(m);
+    // For Python code that reads documents itself (ThreadEngine.create_tree_from_file).
+    m.attr("MAX_DOCUMENT_BYTES") = quorvel::limits::kMaxDocumentBytes;
 }

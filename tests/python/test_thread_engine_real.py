@@ -201,13 +201,14 @@ def test_many_trees_one_after_another_leave_nothing_behind(log):
                     e._send_command(tid, "no such command")
             e.stop_tree(tid)
 
+    causes = set(mt._causes)  # kept by other tests' direct calls
     churn(300)
     before = rss_kib()
     churn(3000)
     after = rss_kib()
     gc.collect()
     print(f"RSS after 300 trees: {before} KiB, after 3300 trees: {after} KiB")
-    assert e.trees == {} and mt._causes == {} and mt._running == {}
+    assert e.trees == {} and set(mt._causes) <= causes and mt._running == {}
     assert sum(ref() is not None for ref in threads) == 0
 
 

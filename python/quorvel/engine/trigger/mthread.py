@@ -28,7 +28,7 @@ from quorvel.nodes.action_node import SimpleActionNode
 # override. So it is written here; each command's round trip (taking turns, waiting, handing
 # the GIL over) runs in the record's condition, ThreadCondition, which is native.
 
-_MAX_FILE_BYTES = _native.MAX_DOCUMENT_BYTES if hasattr(_native, "MAX_DOCUMENT_BYTES") else 64 << 20
+_MAX_FILE_BYTES = _native.MAX_DOCUMENT_BYTES
 
 _DEAD = "行为树线程已结束"
 
@@ -512,7 +512,8 @@ def _stop_at_exit():
             thread.join()
     for engine in list(_engines):
         try:
-            engine.stop_all_trees()
+            if getattr(engine, "trees", None):
+                engine.stop_all_trees()
         except Exception as error:
             logger.error("退出时停止行为树失败: " + _error_text(error))
 
