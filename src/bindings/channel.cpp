@@ -249,7 +249,7 @@ public:
                 throw;
             }
             put(commandSlot, nb::none());
-            waitReleased(true, seen);
+            waitReleased(true, notified_.value());
         }
         lock_.releaseAll();
     }
@@ -319,23 +319,24 @@ private:
         return false;
     }
 
-    // With the lock and the GIL held: releases both and waits for a notify after `seen`, then
-    // takes the lock and the GIL back. With `notifyFirst` it notifies first, without the GIL
-    // (the woken thread needs it first thing) but still holding the lock (so that nobody can
-    // answer before this thread listens).
+    // With the lock and the GIL held: releases both and waits for a notify after `seen` (read
+    // under the lock), then takes the lock and the GIL back. With `notifyFirst` it notifies
+    // too, after releasing the GIL (the woken thread needs it first thing) and the lock (or
+    // the woken thread, run on this core, may find it held by a thread it has preempted).
     void waitReleased(bool notifyFirst, std::uint32_t seen) {
         std::uint32_t depth = 0;
-        bool notifiedYet = false;
+        bool notifiedYet = false, wokeSleeper = false;
         blockReleased(
             [&] {
-                if (notifyFirst) {
-                    notified_.signal();
-                    seen = notified_.value();
-                }
                 depth = lock_.releaseAll();
+                if (notifyFirst) {
+                    wokeSleeper = notified_.signal();
+                    ++seen;  // its own notify; any other one is news
+                }
             },
             [&](Deadline until) {
-                if (!notifiedYet && !notified_.waitFor([&] { return notified_.value() != seen || ended_.load(); }, until))
+                if (!notifiedYet && !notified_.waitFor([&] { return notified_.value() != seen || ended_.load(); }, until,
+                                                       !wokeSleeper))
                     return false;
                 notifiedYet = true;
                 if (!lock_.acquireUntil(until)) return false;

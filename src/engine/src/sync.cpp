@@ -105,9 +105,11 @@ bool spinningPays() noexcept { return std::thread::hardware_concurrency() > 1; }
 
 // ---- Event ----
 
-void Event::signal() noexcept {
+bool Event::signal() noexcept {
     word_.fetch_add(1);
-    if (sleepers_.load() != 0) unparkAll(word_);
+    if (sleepers_.load() == 0) return false;
+    unparkAll(word_);
+    return true;
 }
 
 // ---- Lock ----

@@ -40,11 +40,14 @@ class Event {
 public:
     std::uint32_t value() const noexcept { return word_.load(); }
     // Changes the word and wakes every sleeper (after the caller changed what they watch).
-    void signal() noexcept;
+    // True when somebody was asleep.
+    bool signal() noexcept;
     // Waits until `ready()` holds, which the caller makes true only together with a signal():
-    // spins while that pays, then parks. False when the deadline passed first.
+    // spins while that pays, then parks. False when the deadline passed first. A thread that
+    // has just woken the one it waits for must not spin: the kernel likes to run the woken
+    // thread on the waker's core, where it would queue behind the spinning.
     template <class Ready>
-    bool waitFor(Ready&& ready, const Clock::time_point* deadline);
+    bool waitFor(Ready&& ready, const Clock::time_point* deadline, bool spin = true);
     void reset() noexcept { sleepers_.store(0); }
 
 private:
@@ -102,9 +105,9 @@ private:
 void cpuRelax() noexcept;
 
 template <class Ready>
-bool Event::waitFor(Ready&& ready, const Clock::time_point* deadline) {
+bool Event::waitFor(Ready&& ready, const Clock::time_point* deadline, bool spin) {
     if (ready()) return true;
-    if (spinningPays()) {
+    if (spin && spinningPays()) {
         auto end = Clock::now() + kSpin;
         if (deadline && *deadline < end) end = *deadline;
         for (unsigned round = 1;; ++round) {
