@@ -96,9 +96,14 @@ def _method(doc, result=None):
     def wrap(f):
         code, defaults = f.__code__, f.__defaults__ or ()
         names = code.co_varnames[:code.co_argcount]
-        lines = [f"def {f.__name__}(*args, **kwargs):",
-                 f"    if kwargs or len(args) != {len(names)}:",
-                 f"        args = _bind({f.__name__!r}, {names!r}, {len(names) - len(defaults)}, _defaults, args, kwargs)"]
+        least, most = len(names) - len(defaults), len(names)
+        bind = f"        args = _bind({f.__name__!r}, {names!r}, {least}, _defaults, args, kwargs)"
+        if least == most:
+            lines = [f"def {f.__name__}(*args, **kwargs):", f"    if kwargs or len(args) != {most}:", bind]
+        else:  # defaults filled in without the binder when only positions are given
+            lines = [f"def {f.__name__}(*args, **kwargs):", "    n = len(args)",
+                     f"    if kwargs or not {least} <= n <= {most}:", bind,
+                     f"    elif n < {most}:", f"        args += _defaults[n - {least}:]"]
         for i, name in enumerate(names):
             exact, none_ok = _CHECKED.get(f.__annotations__.get(name), (None, False))
             if name == "params":  # its default is None, so None passes
