@@ -37,8 +37,17 @@ bool deadlineAfter(std::optional<double> timeout, Clock::time_point& deadline) {
     return true;
 }
 
-bool isNone(nb::handle slot) { return PyList_GET_ITEM(slot.ptr(), 0) == Py_None; }
-void put(nb::handle slot, nb::handle value) { nb::cast<nb::list>(slot)[0] = value; }
+// A slot is a list of one element; Python code may have changed that, and then gets an error
+// instead of a read out of bounds.
+PyObject* item(nb::handle slot) {
+    if (PyList_GET_SIZE(slot.ptr()) != 1) throw nb::value_error("a slot of the tree's record is no longer a list of one element");
+    return PyList_GET_ITEM(slot.ptr(), 0);
+}
+bool isNone(nb::handle slot) { return item(slot) == Py_None; }
+void put(nb::handle slot, nb::handle value) {
+    item(slot);
+    PyList_SetItem(slot.ptr(), 0, Py_NewRef(value.ptr()));
+}
 
 // An asynchronous command: sent without anyone blocking, answered through its callback.
 struct Request {
@@ -148,7 +157,7 @@ public:
     // One command's round trip: waits for this sender's turn, posts `command` in the slot,
     // wakes the worker and waits for the answer, which it takes out of the result slot.
     // None when no worker will answer: it has ended, or the tree is being stopped.
-    nb::object send(nb::handle commandSlot, nb::handle resultSlot, nb::handle command, nb::handle worker) {
+    nb::object send(nb::list commandSlot, nb::list resultSlot, nb::handle command, nb::handle worker) {
         if (stopping_.load()) return nb::none();
         // Watched while this sender waits: a worker thread that is gone answers nothing.
         if (!worker_ && !worker.is_none()) worker_ = nb::borrow(worker);
@@ -161,24 +170,23 @@ public:
         TurnHolder turn{*this};
         if (stopping_.load()) return nb::none();
         holdLock();
+        Held held{lock_};
+        item(resultSlot);  // both slots sound before anything is posted
         // An earlier sender gave up waiting (a signal): its answer is not ours to take.
-        if (orphaned_ && !awaitAnswer(resultSlot, false)) return nb::none();
         if (orphaned_) {
+            if (!awaitAnswer(resultSlot, false)) return nb::none();
             put(resultSlot, nb::none());
             orphaned_ = false;
         }
         put(commandSlot, command);
-        bool delivered;
         try {
-            delivered = awaitAnswer(resultSlot, true);
+            if (!awaitAnswer(resultSlot, true)) return nb::none();
         } catch (...) {
             orphaned_ = true;  // the command runs on; whoever comes next drops its answer
             throw;
         }
-        if (!delivered) return nb::none();
-        nb::object answer = nb::borrow(PyList_GET_ITEM(resultSlot.ptr(), 0));
+        nb::object answer = nb::borrow(item(resultSlot));
         put(resultSlot, nb::none());
-        lock_.release();
         return answer;
     }
 
@@ -208,7 +216,7 @@ public:
     // Queues the stop request behind every sender already waiting, refuses everyone after it,
     // and writes it (False) into the command slot in its turn. False when `timeout` passed
     // first; calling again waits on in the same place.
-    bool stop(nb::handle commandSlot, std::optional<double> timeout) {
+    bool stop(nb::list commandSlot, std::optional<double> timeout) {
         Clock::time_point deadline;
         const bool limited = deadlineAfter(timeout, deadline);
         if (!stopping_.exchange(true)) stopTicket_ = turns_.draw();
@@ -220,9 +228,9 @@ public:
         }
         TurnHolder turn{*this};
         holdLock();
+        Held held{lock_};
         put(commandSlot, nb::bool_(false));
         notified_.signal();
-        lock_.release();
         return true;
     }
 
@@ -230,28 +238,23 @@ public:
 
     // Serves the command slot until it holds False: each command goes to
     // process(engine, command, tree_id, result_slot), which leaves the answer in the slot.
-    void serve(nb::handle commandSlot, nb::handle resultSlot, nb::callable process, nb::handle engine,
+    void serve(nb::list commandSlot, nb::list resultSlot, nb::callable process, nb::handle engine,
                nb::handle treeId) {
         holdLock();
+        Held held{lock_};
         for (;;) {
             const std::uint32_t seen = notified_.value();
-            PyObject* command = PyList_GET_ITEM(commandSlot.ptr(), 0);
+            PyObject* command = item(commandSlot);
             if (command == Py_False) break;
             if (command == Py_None) {
                 if (serveRequest(resultSlot, process, engine, treeId)) continue;
                 waitReleased(false, seen);
                 continue;
             }
-            try {
-                process(engine, nb::borrow(command), treeId, resultSlot);
-            } catch (...) {
-                lock_.releaseAll();
-                throw;
-            }
+            process(engine, nb::borrow(command), treeId, resultSlot);
             put(commandSlot, nb::none());
             waitReleased(true, notified_.value());
         }
-        lock_.releaseAll();
     }
 
     // The worker has ended: nobody will answer any more.
@@ -277,6 +280,15 @@ public:
     }
 
 private:
+    // Gives up the level of the lock that this call took, on every way out (a wait that a
+    // signal interrupted leaves it given up already).
+    struct Held {
+        sync::Lock& lock;
+        ~Held() {
+            if (lock.owned()) lock.release();
+        }
+    };
+
     struct TurnHolder {
         Channel& c;
         ~TurnHolder() {
@@ -305,6 +317,7 @@ private:
     // or the deadline passed first.
     bool takeTurn(std::uint32_t ticket, Deadline deadline) {
         auto mine = [&] { return turns_.isServing(ticket) || ended_.load(); };
+        if (turns_.isServing(ticket)) return true;
         try {
             if (!blockReleased([&](Deadline until) { return turns_.moved().waitFor(mine, until); }, deadline))
                 return false;
@@ -347,15 +360,12 @@ private:
     }
 
     // With the lock held: waits until the result slot holds an answer (true) or the worker
-    // has ended (false, the lock released). `post` wakes the worker first. A signal that
+    // has ended (false), the lock held again. `post` wakes the worker first. A signal that
     // interrupts the wait leaves with the lock released.
     bool awaitAnswer(nb::handle resultSlot, bool post) {
         for (;;) {
             if (!isNone(resultSlot)) return true;
-            if (ended_.load()) {
-                lock_.releaseAll();
-                return false;
-            }
+            if (ended_.load()) return false;
             waitReleased(post, notified_.value());
             post = false;
         }
@@ -378,10 +388,9 @@ private:
             process(engine, request.command, treeId, resultSlot);
         } catch (...) {
             answer(request.callback, nb::none());
-            lock_.releaseAll();
             throw;
         }
-        nb::object result = nb::borrow(PyList_GET_ITEM(resultSlot.ptr(), 0));
+        nb::object result = nb::borrow(item(resultSlot));
         put(resultSlot, nb::none());
         answer(request.callback, result);
         return true;

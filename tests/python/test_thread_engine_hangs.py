@@ -301,3 +301,19 @@ def test_commands_submitted_with_a_callback_run_in_turn(monkeypatch):
         t.join()
     assert arrived.acquire(timeout=10) and answers[-1] is None and queued is not None
     assert cond._submit({"type": "reset"}, answer) is None
+
+
+def test_a_record_broken_by_hand_gives_errors_not_crashes(monkeypatch):
+    monkeypatch.setattr(mt, "logger", type("Quiet", (), {"info": len, "error": len})())
+    engine = mt.ThreadEngine()
+    tree = engine.create_tree_from_text(
+        '<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTree></root>')
+    record = engine.trees[tree]
+    engine.tick_once(tree)
+    for slot in ("command", "result"):
+        record[slot].append(None)
+        with pytest.raises(ValueError, match="no longer a list of one element"):
+            engine.tick_once(tree)
+        record[slot].pop()
+        assert engine.tick_once(tree) is mt.NodeStatus.SUCCESS  # nothing was left locked
+    engine.stop_all_trees()

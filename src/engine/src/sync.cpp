@@ -78,17 +78,23 @@ unsigned runnableThreads() noexcept {
 }  // namespace
 
 bool spinningPays() noexcept {
+    // The count is a snapshot: a kernel thread or a waking thread caught at the wrong moment
+    // must not switch spinning off, so the decision follows an average over recent samples
+    // (in sixteenths of a thread), of which a steady crowd moves it within a few milliseconds.
     static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     static std::atomic<std::int64_t> sampledAt{0};
-    static std::atomic<bool> pays{true};
+    static std::atomic<unsigned> average{16};
     if (cores == 1) return false;
     const std::int64_t now = Clock::now().time_since_epoch().count();
     std::int64_t last = sampledAt.load(std::memory_order_relaxed);
-    if (now - last > 2'000'000 && sampledAt.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+    if (now - last > 1'000'000 && sampledAt.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
         const unsigned runnable = runnableThreads();
-        pays.store(runnable == 0 || runnable <= cores, std::memory_order_relaxed);
+        if (runnable != 0) {
+            const unsigned before = average.load(std::memory_order_relaxed);
+            average.store((before * 3 + runnable * 16) / 4, std::memory_order_relaxed);
+        }
     }
-    return pays.load(std::memory_order_relaxed);
+    return average.load(std::memory_order_relaxed) <= cores * 16 + 8;
 }
 
 #else  // portable fallback: no futex, no load figure; waiters sleep in short slices

@@ -298,7 +298,7 @@ class ThreadEngine:
     def _process_command(self, engine: SequentialEngine, command: Dict[str, Any], tree_id: str,
                          result: List[Any]) -> None:
         command_type = command.get("type")
-        params = command.get("params", {})
+        params = command["params"] if "params" in command else {}
         try:
             if command_type == "tick_once":
                 result[0] = ("tick_once", tree_id, engine.tick_once())
