@@ -115,7 +115,8 @@ bool Event::signal() noexcept {
     word_.fetch_add(1);
     if (sleepers_.load() == 0) return false;
     unparkAll(word_);
-    return true;
+    const std::int64_t slept = Clock::now().time_since_epoch().count() - sleptAt_.load(std::memory_order_relaxed);
+    return slept >= 1'000'000;
 }
 
 // ---- Lock ----

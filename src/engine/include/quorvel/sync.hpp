@@ -40,12 +40,13 @@ class Event {
 public:
     std::uint32_t value() const noexcept { return word_.load(); }
     // Changes the word and wakes every sleeper (after the caller changed what they watch).
-    // True when somebody was asleep.
+    // True when it woke one that had been asleep for long (a millisecond or more).
     bool signal() noexcept;
     // Waits until `ready()` holds, which the caller makes true only together with a signal():
     // spins while that pays, then parks. False when the deadline passed first. A thread that
-    // has just woken the one it waits for must not spin: the kernel likes to run the woken
-    // thread on the waker's core, where it would queue behind the spinning.
+    // has just woken a long sleeper, the one it waits for, does better not to spin: the
+    // kernel likes to run the woken thread on the waker's core, where it would queue behind
+    // the spinning. (After a short sleep, spinning is how two threads get back in step.)
     template <class Ready>
     bool waitFor(Ready&& ready, const Clock::time_point* deadline, bool spin = true);
     void reset() noexcept { sleepers_.store(0); }
@@ -53,6 +54,7 @@ public:
 private:
     Word word_{0};
     std::atomic<std::uint32_t> sleepers_{0};
+    std::atomic<std::int64_t> sleptAt_{0};  // when the latest sleeper went to sleep
 };
 
 // A re-entrant lock. The owner and depth are read by the holder only, except owner(),
@@ -120,6 +122,7 @@ bool Event::waitFor(Ready&& ready, const Clock::time_point* deadline, bool spin)
         const std::uint32_t seen = word_.load();
         if (ready()) return true;
         sleepers_.fetch_add(1);
+        sleptAt_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         const bool inTime = park(word_, seen, deadline);
         sleepers_.fetch_sub(1);
         if (!inTime) return ready();
