@@ -57,7 +57,6 @@ const ErrorCase kErrorCases[] = {
     {"CategoryMismatch", R"(<Decorator ID="Sequence"><AlwaysSuccess/></Decorator>)", {"Sequence is a Control, not a Decorator"}},
     {"UndeclaredPort", R"(<Sleep name="nap" msec="5" bogus="1"/>)",
      {"port 'bogus' not declared by node type 'Sleep'", "'nap'"}},
-    {"UnknownUnderscoreAttribute", R"(<AlwaysSuccess _onSucess="x := 1"/>)", {"unknown attribute '_onSucess'"}},
     {"AutoremapOutsideSubTree", R"(<AlwaysSuccess _autoremap="true"/>)", {"only a SubTree takes _autoremap"}},
     {"LeafWithChild", R"(<AlwaysSuccess><AlwaysFailure/></AlwaysSuccess>)", {"takes no children, not 1"}},
     {"DecoratorWithoutChild", R"(<Inverter/>)", {"takes exactly 1 child, not 0"}},
@@ -219,6 +218,25 @@ TEST_F(TreeTest, CommentsModelsAndNameAttributes) {
                                               "1:cond/Act/IDLE"}));
     ASSERT_EQ(tree.nodes().size(), 3u);
     EXPECT_EQ(tree.nodes()[2]->uid(), 2u);
+}
+
+TEST_F(TreeTest, EditorAttributesAreKeptAndIgnored) {
+    Tree tree = factory.createTreeFromText(R"(<root BTCPP_format="4" main_tree_to_execute="M">
+      <BehaviorTree ID="M" _fullpath="">
+        <Sequence _collapsed="true" _uid="7" _skipIf="false">
+          <SubTree ID="S" _external="false" _collapsed="x"/>
+          <AlwaysSuccess _onSucess="done := 1"/>
+        </Sequence>
+      </BehaviorTree>
+      <BehaviorTree ID="S"><AlwaysSuccess/></BehaviorTree>
+    </root>)");
+    EXPECT_EQ(tree.tickOnce(), NodeStatus::SUCCESS);
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(tree.nodes()[0]->config().metadata, (Pairs{{"_collapsed", "true"}, {"_uid", "7"}}));
+    EXPECT_EQ(tree.nodes()[1]->config().metadata, (Pairs{{"_external", "false"}, {"_collapsed", "x"}}));
+    // A misspelt condition is metadata too: it must not run.
+    EXPECT_EQ(tree.nodes()[3]->config().metadata, (Pairs{{"_onSucess", "done := 1"}}));
+    EXPECT_EQ(tree.rootBlackboard()->find("done"), nullptr);
 }
 
 TEST_F(TreeTest, ModelTeachesPortsOfRegisteredTypes) {

@@ -42,6 +42,7 @@ struct NodeConfig {
     std::unordered_map<std::string, PortBinding> ports;
     const PortList* manifest_ports = nullptr;  // the type's declaration
     std::array<std::shared_ptr<const Script>, static_cast<size_t>(ConditionSlot::Count)> conditions{};
+    std::vector<std::pair<std::string, std::string>> metadata;  // editor attributes ('_'-prefixed ones the engine does not use), in document order
     int line = 0;                        // of the element, for messages
     WakeSignal* wake = nullptr;          // the owning tree's
     uint32_t uid = 0;                    // position in the tree's node list

@@ -34,8 +34,6 @@ std::optional<ConditionSlot> conditionSlot(std::string_view attr) {
     return std::nullopt;
 }
 
-// `_` attributes that editors write and that mean nothing to the engine.
-bool isIgnoredAttribute(std::string_view attr) { return attr == "_description" || attr == "_uid"; }
 
 bool isBadReference(std::string_view text) { return text == "{}" || text == "{@}"; }
 
@@ -136,13 +134,18 @@ std::shared_ptr<const PortList> TreeBuilder::portsOf(const std::string& type_id,
 void TreeBuilder::readConditions(const TreeDefinition& def, const XmlElement& el, const std::string& what,
                                  NodeConfig& config) {
     for (const auto& [attr, value] : el.attributes) {
-        if (attr.empty() || attr.front() != '_' || isIgnoredAttribute(attr)) continue;
+        if (attr.empty() || attr.front() != '_') continue;
         if (attr == "_autoremap") {
             if (config.kind == NodeKind::SubTree) continue;
             fail(def, el, what + ": only a SubTree takes _autoremap");
         }
         auto slot = conditionSlot(attr);
-        if (!slot) fail(def, el, what + ": unknown attribute '" + attr + "'");
+        if (!slot) {
+            // Editors write attributes of their own (_collapsed, _uid, ...): the node keeps
+            // them for whoever shows the tree, and the engine does nothing with them.
+            config.metadata.emplace_back(attr, value);
+            continue;
+        }
         try {
             config.conditions[static_cast<size_t>(*slot)] = Script::compile(value);
         } catch (const ScriptSyntaxError& e) {
