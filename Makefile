@@ -1,8 +1,8 @@
 # Two entry points for users: `make test` and `make demo`. Everything they need is set
 # up on first use and reused afterwards.
 SHELL := /bin/bash
-PYTHON_CANDIDATES := python3.13 python3
-PYTHON ?= $(shell for p in $(PYTHON_CANDIDATES); do if $$p -c 'import sys' >/dev/null 2>&1; then echo $$p; break; fi; done)
+# CPython 3.13 wherever it is installed, else python3 (tools/pick_python.sh says how).
+PYTHON ?= $(shell tools/pick_python.sh)
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build/dev
@@ -43,6 +43,7 @@ $(VENV)/.sysdeps:
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml $(VENV)/.sysdeps
 	@test -n "$(PYTHON)" || { echo "no python3 found"; exit 1; }
+	@echo "virtual environment on $(PYTHON) ($$($(PYTHON) -c 'import platform; print(platform.python_version())'))"
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV) || { apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-venv && $(PYTHON) -m venv $(VENV); }
 	$(VPY) -m pip install -q --upgrade pip
@@ -66,12 +67,21 @@ sanitize: $(VENV)/.ready
 	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS)
 
-# The native channel's tests under ThreadSanitizer.
+# The thread engine's channel under ThreadSanitizer: the primitives' C++ tests, then the real
+# extension built with -fsanitize=thread and driven by the channel's Python tests, with the
+# sanitizer's runtime preloaded into an interpreter that was not built with it (whose own
+# internals tests/tsan.supp silences).
+TSAN_LIB = $(shell $(CXX) -print-file-name=libtsan.so)
 tsan: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_BUILD_PYTHON=OFF \
-	  -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread >/dev/null
+	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
 	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/quorvel_tests --gtest_filter='Sync*:Channel*'
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" build/tsan/quorvel_tests --gtest_filter='Sync*'
+	PYTHONPATH=$(CURDIR)/python:$(CURDIR)/build/tsan LD_PRELOAD=$(TSAN_LIB) \
+	  TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests/python/test_thread_engine_channel.py \
+	  tests/python/test_thread_engine.py tests/python/test_thread_engine_real.py \
+	  tests/python/test_thread_engine_hangs.py -k "not signal and not exit and not program and not fork"
 
 # libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer (clang). Each
 # runs FUZZ_SECONDS; the corpus grows under build/fuzz/corpus and crashing inputs land in
