@@ -317,3 +317,30 @@ def test_a_record_broken_by_hand_gives_errors_not_crashes(monkeypatch):
         record[slot].pop()
         assert engine.tick_once(tree) is mt.NodeStatus.SUCCESS  # nothing was left locked
     engine.stop_all_trees()
+
+
+def test_an_event_loop_awaits_commands_without_a_thread_of_its_own(monkeypatch):
+    import asyncio
+
+    monkeypatch.setattr(mt, "logger", type("Quiet", (), {"info": len, "error": len})())
+    engine = mt.ThreadEngine()
+    trees = [engine.create_tree_from_text(
+        '<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTree></root>') for _ in range(20)]
+
+    async def tick(tree):
+        loop = asyncio.get_running_loop()
+        answer = loop.create_future()
+        engine.trees[tree]["cond"]._submit({"type": "tick_once", "params": {}},
+                                          lambda triple: loop.call_soon_threadsafe(answer.set_result, triple))
+        return await answer
+
+    async def main():
+        threads = threading.active_count()
+        answers = await asyncio.gather(*(tick(t) for t in trees for _ in range(5)))
+        return answers, threading.active_count() - threads
+
+    answers, extra_threads = asyncio.run(main())
+    assert extra_threads == 0
+    assert sorted({a[1] for a in answers}) == sorted(trees)
+    assert {a[2] for a in answers} == {mt.NodeStatus.SUCCESS}
+    engine.stop_all_trees()
