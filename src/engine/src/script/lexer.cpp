@@ -133,8 +133,9 @@ Token Lexer::next() {
         return t;
     }
 
-    if (c == '\'') {
-        size_t close = src_.find('\'', pos_ + 1);
+    // Either quote opens a text; XML attributes make the other one the easy one to write.
+    if (c == '\'' || c == '"') {
+        size_t close = src_.find(c, pos_ + 1);
         if (close == std::string_view::npos) fail(start, "text has no closing quote");
         t.kind = Tok::Text;
         t.end = static_cast<uint32_t>(close + 1);
@@ -171,7 +172,6 @@ Token Lexer::next() {
             break;
         default: break;
     }
-    if (c == '"') fail(start, "texts are written in single quotes");
     fail(start, "unexpected character '" + std::string(characterAt(src_, start)) + "'");
 }
 

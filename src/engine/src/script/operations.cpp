@@ -175,6 +175,12 @@ Outcome concat(const Value& a, const Value& b, Value& out) {
     return ok;
 }
 
+// A text that does not read as a number: `+` joins when it meets one.
+bool isWord(const Value& v) {
+    const std::string* t = v.asText();
+    return t && !parseInt(*t) && !parseReal(*t);
+}
+
 }  // namespace
 
 Outcome truthOf(const Value& a, bool& out) {
@@ -223,6 +229,10 @@ Outcome applyUnary(Op op, const Value& a, Value& out) {
 Outcome applyBinary(Op op, const Value& a, const Value& b, Value& out) {
     switch (op) {
         case Op::Add:
+            // Scripts build paths and names with `+`; numbers that arrived as texts (from a
+            // port, from XML) still add.
+            if (isWord(a) || isWord(b)) return concat(a, b, out);
+            return arithmetic(op, a, b, out);
         case Op::Subtract:
         case Op::Multiply:
         case Op::Divide: return arithmetic(op, a, b, out);
