@@ -99,31 +99,45 @@ size_t threshold(const TreeNode& node, std::string_view port, size_t n) {
     return static_cast<size_t>(resolved);
 }
 
-// Children whose result is known are not ticked again until the node finishes.
+// Children whose result is known are not ticked again until the node finishes. A child
+// that returned SKIPPED has not finished: it chose not to run this time, and is asked
+// again at the next tick for as long as the node runs (its precondition may have become
+// true meanwhile).
 class ParallelBase : public ControlNode {
 public:
     using ControlNode::ControlNode;
 
 protected:
-    // Ticks every unfinished child once, calling `decide` after each child that
-    // finished; a status from `decide` ends the node.
+    // Ticks every unfinished child once. `decide(skipped, settled)` gives the node's status:
+    // it is asked after each child that finished (settled false), and once more when the
+    // tick leaves no child RUNNING (settled true), where it must not answer RUNNING.
+    // `skipped` counts the children that returned SKIPPED so far in this tick.
     template <class Decide>
     NodeStatus tickUnfinished(Decide decide) {
         const size_t n = children_.size();
         if (done_.size() != n) done_.assign(n, NodeStatus::IDLE);
+        size_t skipped = 0;
+        bool running = false;
         for (size_t i = 0; i < n; ++i) {
             if (done_[i] != NodeStatus::IDLE) continue;
             NodeStatus s = children_[i]->executeTick();
-            if (s == NodeStatus::RUNNING) continue;
+            if (s == NodeStatus::RUNNING) {
+                running = true;
+                continue;
+            }
+            if (s == NodeStatus::SKIPPED) {
+                ++skipped;
+                continue;
+            }
             done_[i] = s;
             if (s == NodeStatus::SUCCESS) ++successes_;
-            else if (s == NodeStatus::FAILURE) ++failures_;
-            else ++skipped_;
-            if (skipped_ == n) return finish(NodeStatus::SKIPPED);
-            NodeStatus verdict = decide();
+            else ++failures_;
+            NodeStatus verdict = decide(skipped, false);
             if (verdict != NodeStatus::RUNNING) return finish(verdict);
         }
-        return NodeStatus::RUNNING;
+        if (running) return NodeStatus::RUNNING;
+        if (skipped == n) return finish(NodeStatus::SKIPPED);
+        return finish(decide(skipped, true));
     }
     NodeStatus finish(NodeStatus s) {
         reset();
@@ -132,7 +146,7 @@ protected:
     }
     void reset() {
         std::fill(done_.begin(), done_.end(), NodeStatus::IDLE);
-        successes_ = failures_ = skipped_ = 0;
+        successes_ = failures_ = 0;
     }
     void halt() override {
         reset();
@@ -140,11 +154,12 @@ protected:
     }
 
     std::vector<NodeStatus> done_;
-    size_t successes_ = 0, failures_ = 0, skipped_ = 0;
+    size_t successes_ = 0, failures_ = 0;
 };
 
-// Skipped children do not count towards "all": with the default thresholds the node
-// succeeds when every child that ran succeeded.
+// Thresholds count finished children only; -1 ("all") means all children that did not
+// skip this tick, so with the default thresholds the node succeeds when every child that
+// ran succeeded.
 class ParallelNode final : public ParallelBase {
 public:
     using ParallelBase::ParallelBase;
@@ -160,13 +175,15 @@ protected:
         const bool all_fail = readCount(*this, "failure_count") == -1;
         const size_t need_success = threshold(*this, "success_count", n);
         const size_t need_failure = threshold(*this, "failure_count", n);
-        return tickUnfinished([&] {
-            const size_t ran = n - skipped_;
-            const size_t success_target = all_succeed ? ran : need_success;
-            const size_t failure_target = all_fail ? ran : need_failure;
+        return tickUnfinished([&](size_t skipped, bool settled) {
+            const size_t active = n - skipped;
+            const size_t success_target = all_succeed ? active : need_success;
+            const size_t failure_target = all_fail ? active : need_failure;
             if (successes_ >= success_target) return NodeStatus::SUCCESS;
-            if (failures_ >= failure_target || ran - failures_ < success_target) return NodeStatus::FAILURE;
-            return NodeStatus::RUNNING;
+            // A skipped child may still run and succeed later, except under "all".
+            const size_t could_succeed = (all_succeed ? active : n) - failures_;
+            if (failures_ >= failure_target || could_succeed < success_target) return NodeStatus::FAILURE;
+            return settled ? NodeStatus::FAILURE : NodeStatus::RUNNING;
         });
     }
 };
@@ -181,10 +198,11 @@ public:
 protected:
     NodeStatus tick() override {
         const size_t n = children_.size();
+        const bool all_fail = readCount(*this, "max_failures") == -1;
         const size_t max_failures = threshold(*this, "max_failures", n);
-        return tickUnfinished([&] {
-            if (successes_ + failures_ + skipped_ < n) return NodeStatus::RUNNING;
-            return failures_ >= max_failures ? NodeStatus::FAILURE : NodeStatus::SUCCESS;
+        return tickUnfinished([&](size_t skipped, bool settled) {
+            if (!settled) return NodeStatus::RUNNING;
+            return failures_ >= (all_fail ? n - skipped : max_failures) ? NodeStatus::FAILURE : NodeStatus::SUCCESS;
         });
     }
 };
