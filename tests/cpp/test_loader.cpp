@@ -237,6 +237,33 @@ TEST_F(TreeTest, EditorAttributesAreKeptAndIgnored) {
     // A misspelt condition is metadata too: it must not run.
     EXPECT_EQ(tree.nodes()[3]->config().metadata, (Pairs{{"_onSucess", "done := 1"}}));
     EXPECT_EQ(tree.rootBlackboard()->find("done"), nullptr);
+
+    // One warning per build names each unknown attribute once; the usual editor ones
+    // (_uid, _description) go unmentioned.
+    auto warnings = factory.takeWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    const std::string& w = warnings[0];
+    EXPECT_NE(w.find("'_collapsed' on 2 nodes, first node 'Sequence' (Sequence) (line 3)"), std::string::npos) << w;
+    EXPECT_NE(w.find("'_onSucess' on node 'AlwaysSuccess'"), std::string::npos) << w;
+    EXPECT_NE(w.find("'_external'"), std::string::npos) << w;
+    EXPECT_EQ(w.find("_uid"), std::string::npos) << w;
+    EXPECT_TRUE(factory.takeWarnings().empty());
+    load("<AlwaysSuccess _uid=\"1\"/>");
+    EXPECT_TRUE(factory.takeWarnings().empty());
+}
+
+TEST_F(TreeTest, NamedTextDocumentsAreNamedInErrors) {
+    std::string bad = "<root BTCPP_format=\"4\">\n<BehaviorTree ID=\"M\"><Nope/></BehaviorTree></root>";
+    EXPECT_NE(loadError([&] { factory.createTreeFromText(bad, nullptr, "patrol.xml"); }).find("patrol.xml: line 2"),
+              std::string::npos);
+    EXPECT_NE(loadError([&] { factory.registerBehaviorTreeFromText("<root/>", "dock.xml"); }).find("dock.xml: "),
+              std::string::npos);
+    std::string two = R"(<root BTCPP_format="4"><BehaviorTree ID="A"><AlwaysSuccess/></BehaviorTree><BehaviorTree ID="B"><AlwaysSuccess/></BehaviorTree></root>)";
+    EXPECT_EQ(loadError([&] { factory.createTreeFromText(two, nullptr, "two.xml"); }).rfind("two.xml: several", 0), 0u);
+    std::string unknown_main = R"(<root BTCPP_format="4" main_tree_to_execute="X"><BehaviorTree ID="A"><AlwaysSuccess/></BehaviorTree></root>)";
+    EXPECT_EQ(loadError([&] { factory.createTreeFromText(unknown_main, nullptr, "m.xml"); }).rfind("m.xml: ", 0), 0u);
+    // Without a name, messages stay as they were.
+    EXPECT_EQ(loadError([&] { factory.createTreeFromText(bad); }).rfind("line 2", 0), 0u);
 }
 
 TEST_F(TreeTest, ModelTeachesPortsOfRegisteredTypes) {

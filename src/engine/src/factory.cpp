@@ -1,6 +1,7 @@
 #include "quorvel/factory.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "loader/registry.hpp"
 #include "loader/tree_builder.hpp"
@@ -62,6 +63,7 @@ struct BehaviorTreeFactory::Impl : loader::Registry {
     }
 
     std::string main_error;  // why commit() found no tree to run
+    std::vector<std::string> warnings;
 };
 
 BehaviorTreeFactory::BehaviorTreeFactory() : impl_(std::make_unique<Impl>()) {
@@ -106,8 +108,13 @@ std::vector<std::string> BehaviorTreeFactory::registeredTypes() const {
     return out;
 }
 
-void BehaviorTreeFactory::registerBehaviorTreeFromText(std::string_view xml) {
-    impl_->commit(loader::readDocuments(xml, workingDirectory(), ""));
+void BehaviorTreeFactory::registerBehaviorTreeFromText(std::string_view xml, const std::string& name) {
+    try {
+        impl_->commit(loader::readDocuments(xml, workingDirectory(), name));
+    } catch (const LoadError& e) {
+        if (name.empty() || std::string_view(e.what()).rfind(name, 0) == 0) throw;
+        throw LoadError(name + ": " + e.what());
+    }
 }
 
 void BehaviorTreeFactory::registerBehaviorTreeFromFile(const fs::path& path) {
@@ -125,13 +132,23 @@ std::vector<std::string> BehaviorTreeFactory::registeredBehaviorTrees() const {
 void BehaviorTreeFactory::clearRegisteredBehaviorTrees() { impl_->trees.clear(); }
 
 Tree BehaviorTreeFactory::createTree(const std::string& tree_id, Blackboard::Ptr blackboard) {
-    return TreeBuilder(*impl_).build(tree_id, std::move(blackboard));
+    TreeBuilder builder(*impl_);
+    Tree tree = builder.build(tree_id, std::move(blackboard));
+    for (std::string& w : builder.takeWarnings()) impl_->warnings.push_back(std::move(w));
+    return tree;
 }
 
-Tree BehaviorTreeFactory::createTreeFromText(std::string_view xml, Blackboard::Ptr blackboard) {
+Tree BehaviorTreeFactory::createTreeFromText(std::string_view xml, Blackboard::Ptr blackboard, const std::string& name) {
     impl_->main_error.clear();
-    std::string main = impl_->commit(loader::readDocuments(xml, workingDirectory(), ""));
-    if (main.empty()) throw LoadError(impl_->main_error);
+    std::string main;
+    try {
+        main = impl_->commit(loader::readDocuments(xml, workingDirectory(), name));
+    } catch (const LoadError& e) {
+        // Errors that carry no position (an unknown main tree) still say which document.
+        if (name.empty() || std::string_view(e.what()).rfind(name, 0) == 0) throw;
+        throw LoadError(name + ": " + e.what());
+    }
+    if (main.empty()) throw LoadError(name.empty() ? impl_->main_error : name + ": " + impl_->main_error);
     return createTree(main, std::move(blackboard));
 }
 
@@ -143,5 +160,7 @@ Tree BehaviorTreeFactory::createTreeFromFile(const fs::path& path, Blackboard::P
     if (main.empty()) throw LoadError(path.string() + ": " + impl_->main_error);
     return createTree(main, std::move(blackboard));
 }
+
+std::vector<std::string> BehaviorTreeFactory::takeWarnings() { return std::exchange(impl_->warnings, {}); }
 
 }  // namespace quorvel

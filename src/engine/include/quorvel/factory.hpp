@@ -36,8 +36,9 @@ public:
     std::vector<std::string> registeredTypes() const;  // sorted
 
     // Adds the document's BehaviorTree definitions (and those of its includes).
-    // A definition with an ID already known replaces the earlier one.
-    void registerBehaviorTreeFromText(std::string_view xml);
+    // A definition with an ID already known replaces the earlier one. `name`, when not
+    // empty, names a document given as text in error messages, as a path names a file.
+    void registerBehaviorTreeFromText(std::string_view xml, const std::string& name = {});
     void registerBehaviorTreeFromFile(const std::filesystem::path& path);
     std::vector<std::string> registeredBehaviorTrees() const;  // sorted
     void clearRegisteredBehaviorTrees();
@@ -45,8 +46,12 @@ public:
     // Builds the tree `tree_id` from the registered definitions.
     Tree createTree(const std::string& tree_id, Blackboard::Ptr blackboard = nullptr);
     // Registers the document's definitions and builds its main tree.
-    Tree createTreeFromText(std::string_view xml, Blackboard::Ptr blackboard = nullptr);
+    Tree createTreeFromText(std::string_view xml, Blackboard::Ptr blackboard = nullptr, const std::string& name = {});
     Tree createTreeFromFile(const std::filesystem::path& path, Blackboard::Ptr blackboard = nullptr);
+
+    // What the loads since the last call found worth telling but not refusing (attributes
+    // kept as editor metadata, for instance), oldest first; the list starts empty again.
+    std::vector<std::string> takeWarnings();
 
 private:
     struct Impl;

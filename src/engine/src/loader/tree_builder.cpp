@@ -35,6 +35,10 @@ std::optional<ConditionSlot> conditionSlot(std::string_view attr) {
 }
 
 
+// `_` attributes editors write on every node; the engine keeps them quietly. Any other
+// unknown one is kept too, but named in a warning: it may be a misspelt condition.
+bool isUsualEditorAttribute(std::string_view attr) { return attr == "_description" || attr == "_uid"; }
+
 bool isBadReference(std::string_view text) { return text == "{}" || text == "{@}"; }
 
 }  // namespace
@@ -110,6 +114,15 @@ Tree TreeBuilder::build(const std::string& tree_id, Blackboard::Ptr blackboard) 
     tree_.nodes_.reserve(extents_[def.id].nodes);
     TreeNode* root = buildNode(def, def.element->children.front(), tree_.blackboard_);
     tree_.root_ = root;
+    if (!unknown_attributes_.empty()) {
+        std::string text = "attributes the engine does not know, kept as editor metadata:";
+        for (const auto& [attr, seen] : unknown_attributes_) {
+            text += " '" + attr + "' on " + (seen.nodes == 1 ? "" : std::to_string(seen.nodes) + " nodes, first ") +
+                    seen.first + ";";
+        }
+        text.back() = '.';
+        warnings_.push_back(std::move(text));
+    }
     return std::move(tree_);
 }
 
@@ -144,6 +157,11 @@ void TreeBuilder::readConditions(const TreeDefinition& def, const XmlElement& el
             // Editors write attributes of their own (_collapsed, _uid, ...): the node keeps
             // them for whoever shows the tree, and the engine does nothing with them.
             config.metadata.emplace_back(attr, value);
+            if (!isUsualEditorAttribute(attr)) {
+                Unknown& seen = unknown_attributes_[attr];
+                if (seen.nodes++ == 0)
+                    seen.first = what + " (" + (def.origin.empty() ? "" : def.origin + ", ") + "line " + std::to_string(el.line) + ")";
+            }
             continue;
         }
         try {

@@ -16,6 +16,8 @@ public:
     explicit TreeBuilder(const loader::Registry& registry);
     // Throws LoadError naming the file (if any), line, column and node.
     Tree build(const std::string& tree_id, Blackboard::Ptr blackboard);
+    // What the build kept but the author may not have meant (see factory.hpp).
+    std::vector<std::string> takeWarnings() { return std::move(warnings_); }
 
 private:
     struct Extent {
@@ -43,6 +45,14 @@ private:
     std::vector<std::string> stack_;
     std::map<std::string, Extent> extents_;
     std::map<std::string, std::shared_ptr<const PortList>> ports_;
+    // `_` attributes kept as metadata that editors are not known to write: how many nodes
+    // carry each, and where the first one is.
+    struct Unknown {
+        size_t nodes = 0;
+        std::string first;
+    };
+    std::map<std::string, Unknown> unknown_attributes_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace quorvel
