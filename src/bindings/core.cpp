@@ -26,38 +26,25 @@ public:
     BusyFlag busy{"factory"};
 };
 
-class PyTree {
-public:
-    TreeHost host{"Tree"};
-};
-
 template <class T>
 int traverseSlot(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     T* object = nb::inst_ptr<T>(self);
-    if constexpr (std::is_same_v<T, PyFactory>) return object->actions.traverse(visit, arg);
-    else return object->host.traverse(visit, arg);
+    return object->actions.traverse(visit, arg);
 }
 
 template <class T>
 int clearSlot(PyObject* self) {
     if (!nb::inst_ready(self)) return 0;
     T* object = nb::inst_ptr<T>(self);
-    if constexpr (std::is_same_v<T, PyFactory>) object->actions.clear();
-    else object->host.clear();
+    object->actions.clear();
     return 0;
 }
 
 PyType_Slot factory_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(traverseSlot<PyFactory>)},
     {Py_tp_clear, reinterpret_cast<void*>(clearSlot<PyFactory>)},
-    {0, nullptr},
-};
-
-PyType_Slot tree_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(traverseSlot<PyTree>)},
-    {Py_tp_clear, reinterpret_cast<void*>(clearSlot<PyTree>)},
     {0, nullptr},
 };
 
@@ -81,54 +68,17 @@ void checkFactoryReadable(PyFactory& self, const char* what) {
 template <class Fn>
 auto withFactory(PyFactory& self, const char* what, Fn&& fn) {
     BusyFlag::Guard guard(self.busy, what);
-    return runEngineCall(std::forward<Fn>(fn));
+    return runEngineCall([&] {
+        LazyGil::letGo();
+        return fn();
+    });
 }
 
 PyTree* makeTree(PyFactory& self, const char* what, const std::function<Tree(BehaviorTreeFactory&)>& build) {
     BusyFlag::Guard guard(self.busy, what);
     auto tree = std::make_unique<PyTree>();
-    tree->host.load([&] { return build(self.factory); });
+    tree->host().load([&] { return build(self.factory); });
     return tree.release();
-}
-
-void bindTree(nb::module_& m) {
-    nb::class_<PyTree>(m, "Tree", nb::type_slots(tree_slots),
-                       "A tree built by a BehaviorTreeFactory. It keeps its factory alive and is used by one\n"
-                       "thread at a time; ticks run without the GIL.")
-        .def("tick_once", [](PyTree& t) { return t.host.tickOnce(); }, nb::sig("def tick_once(self) -> NodeStatus"),
-             "Ticks the root once; returns its NodeStatus.")
-        .def("tick_while_running", [](PyTree& t) { return t.host.tickWhileRunning(); },
-             nb::sig("def tick_while_running(self) -> NodeStatus"),
-             "Ticks until the root is no longer RUNNING, sleeping between ticks until something the tree\n"
-             "waits for can change; returns the final NodeStatus.")
-        .def(
-            "tick_until_success", [](PyTree& t) { return t.host.tickUntil(NodeStatus::SUCCESS); },
-            "Ticks until the root returns SUCCESS; returns the number of ticks.")
-        .def(
-            "tick_until_failure", [](PyTree& t) { return t.host.tickUntil(NodeStatus::FAILURE); },
-            "Ticks until the root returns FAILURE; returns the number of ticks.")
-        .def(
-            "tick_n_times",
-            [](PyTree& t, nb::handle n) { return t.host.tickNTimes(tickCount(n)); }, nb::arg("n"),
-            nb::sig("def tick_n_times(self, n: int) -> list[NodeStatus]"),
-            "Ticks n times; returns the list of statuses (empty for n <= 0). More than 10,000,000 ticks\n"
-            "are refused with TickError before the first; interrupt() ends it between ticks.")
-        .def("halt_tree", [](PyTree& t) { t.host.halt(); }, "Halts every running node; all nodes end IDLE.")
-        .def_prop_ro("status", [](PyTree& t) { return t.host.status(); }, nb::sig("def status(self) -> NodeStatus"),
-                     "The root's current NodeStatus.")
-        .def("get_tree_status", [](PyTree& t) { return t.host.treeStatus(); },
-             "{\"status\": root NodeStatus, \"nodes\": [{\"uid\", \"name\", \"type\", \"kind\", \"status\",\n"
-             "\"depth\", \"parent\"}, ...]} in depth-first order.")
-        .def("get_blackboard_data", [](PyTree& t, nb::handle key) { return t.host.get(key); }, nb::arg("key").none(),
-             nb::sig("def get_blackboard_data(self, key: str | None) -> typing.Any"),
-             "The root blackboard's entry `key`; None when never written.")
-        .def("set_blackboard_data", [](PyTree& t, nb::handle key, nb::handle value) { t.host.set(key, value); },
-             nb::arg("key"), nb::arg("value").none(), nb::sig("def set_blackboard_data(self, key: str, value: typing.Any) -> None"), "Stores `value` under `key` in the root blackboard.")
-        .def("get_all_blackboard_data", [](PyTree& t) { return t.host.all(); },
-             nb::sig("def get_all_blackboard_data(self) -> dict[str, typing.Any]"),
-             "A new dict of every entry of the root blackboard.")
-        .def("interrupt", [](PyTree& t) { t.host.interrupt(); },
-             "Makes the running and every later tick loop raise RuntimeError between ticks; any thread.");
 }
 
 void bindFactory(nb::module_& m) {

@@ -232,6 +232,11 @@ auto withGil(Fn&& fn) -> decltype(fn()) {
 
 NodeStatus PyActionNode::tick() {
     if (!mayEnterPython()) parkForever();  // no way to run the action, nor to return to Python
+    noteEmbedderNode();
+    if (LazyGil::inside()) {  // the usual case: an engine call made from Python
+        LazyGil::ensureHeld();
+        return tickWithGil();
+    }
     return withGil([&] { return tickWithGil(); });
 }
 
@@ -272,6 +277,7 @@ NodeStatus PyActionNode::tickWithGil() {
 void PyActionNode::halt() {
     // At shutdown the hook's module may already be torn down; the program is ending anyway.
     if (!type_->halt || !mayEnterPython() || interpreterFinalizing()) return;
+    LazyGil::ensureHeld();
     withGil([&] {
         if (!type_->halt) return;
         PyObject* result = nullptr;

@@ -47,6 +47,9 @@ bool statusFromObject(nb::handle object, NodeStatus& out) {
     return false;
 }
 
+thread_local PyThreadState* LazyGil::saved_ = nullptr;
+thread_local bool LazyGil::inside_ = false;
+
 bool onMainThread() { return PyThread_get_thread_ident() == g_main_thread; }
 
 bool interpreterFinalizing() noexcept {

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "quorvel/embedder_lock.hpp"
 #include "quorvel/status.hpp"
 
 namespace quorvel::py {
@@ -119,20 +120,66 @@ private:
     PyThreadState* state_;
 };
 
-// Runs `fn` with the GIL released inside a CallScope and translates what comes out.
+// The GIL inside an engine call. The call keeps the GIL it was made with until the engine
+// says that it pays to let go (a long stretch of built-in nodes, or a sleep between ticks,
+// see quorvel/embedder_lock.hpp); a Python node takes it back with the thread state it
+// already has, and keeps it for the nodes after it. So consecutive Python nodes cost no GIL
+// traffic, trees of built-in nodes still tick in parallel, and other threads get the GIL
+// whenever the running Python code offers it (the interpreter's switch interval) or the
+// engine lets go. Scopes nest: a Python node may call another engine.
+class LazyGil {
+public:
+    LazyGil() noexcept : previous_saved_(saved_), previous_inside_(inside_), hook_(&letGo) {
+        saved_ = nullptr;
+        inside_ = true;
+    }
+    ~LazyGil() {
+        ensureHeld();
+        saved_ = previous_saved_;
+        inside_ = previous_inside_;
+    }
+    LazyGil(const LazyGil&) = delete;
+    LazyGil& operator=(const LazyGil&) = delete;
+
+    // Inside an engine call on this thread.
+    static bool inside() noexcept { return inside_; }
+    // Takes the GIL back if the engine let it go; parks at interpreter shutdown.
+    static void ensureHeld() noexcept {
+        if (PyThreadState* state = saved_) {
+            saved_ = nullptr;
+            if (!mayEnterPython()) parkForever();
+            restoreThreadOrPark(state);
+        }
+    }
+
+    // Lets the GIL go now, for engine work known to be long (loading a document).
+    static void letGo() noexcept {
+        if (inside_ && !saved_) saved_ = PyEval_SaveThread();
+    }
+
+private:
+    static thread_local PyThreadState* saved_;  // non-null while the GIL is let go
+    static thread_local bool inside_;
+    PyThreadState* previous_saved_;
+    bool previous_inside_;
+    ScopedLetGoHook hook_;
+};
+
+// Runs `fn` (engine work) inside a CallScope with the GIL held lazily, and translates what
+// comes out.
 template <class Fn>
 auto runEngineCall(Fn&& fn) -> decltype(fn()) {
     CallScope scope;
     try {
         if constexpr (std::is_void_v<decltype(fn())>) {
             {
-                GilRelease release;
+                LazyGil gil;
                 fn();
             }
             scope.raisePending();
         } else {
             auto result = [&] {
-                GilRelease release;
+                LazyGil gil;
                 return fn();
             }();
             scope.raisePending();

@@ -3,6 +3,8 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <chrono>
 #include <set>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "py_value.hpp"
 #include "quorvel/errors.hpp"
 #include "quorvel/limits.hpp"
+#include "quorvel/observe.hpp"
 
 namespace quorvel::py {
 
@@ -38,7 +41,7 @@ public:
         auto now = Clock::now();
         if (now < next_) return;
         next_ = now + kPeriod;
-        GilAcquire gil;
+        LazyGil::ensureHeld();
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
 
@@ -62,6 +65,7 @@ void disposeTree(std::unique_ptr<Tree> tree) {
 }  // namespace
 
 TreeHost::~TreeHost() {
+    unlist();
     std::unique_ptr<Tree> tree;
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
@@ -126,10 +130,14 @@ void TreeHost::load(const std::function<Tree()>& build) {
     BusyFlag::Guard guard(busy_, "loading a tree");
     std::unique_ptr<Tree> old;
     runEngineCall([&] {
+        LazyGil::letGo();  // parsing needs no Python and may take long
         auto fresh = std::make_unique<Tree>(build());
+        std::shared_ptr<const LayoutData> previous_layout;
         {
             std::lock_guard<std::mutex> lock(tree_mutex_);
             old = std::move(tree_);
+            previous_layout = std::move(layout_);
+            published(*fresh);
             tree_ = std::move(fresh);
         }
         disposeTree(std::move(old));  // outside the lock
@@ -284,6 +292,577 @@ nb::dict TreeHost::all() {
     nb::dict result;
     for (const auto& [key, value] : tree.rootBlackboard()->localEntries()) result[key.c_str()] = fromValue(value);
     return result;
+}
+
+}  // namespace quorvel::py
+
+// ---- observation ----
+
+namespace quorvel::py {
+
+// What a loaded tree looks like, computed on the loading thread before the tree first ticks:
+// layouts read from other threads then touch nothing the tick changes.
+struct LayoutData {
+    struct Node {
+        uint32_t uid = 0;
+        std::string name, type, kind, tree;
+        int64_t parent = -1;
+        std::vector<uint32_t> children;
+        std::vector<std::pair<std::string, std::string>> ports;  // sorted by name
+        std::vector<std::pair<std::string, std::string>> metadata;
+        int line = 0;
+    };
+    uint32_t root = 0;
+    std::vector<Node> nodes;  // by uid
+};
+
+namespace {
+
+std::mutex& registryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::vector<TreeHost*>& registry() {
+    static auto* hosts = new std::vector<TreeHost*>;  // never destroyed: hosts may outlive statics
+    return *hosts;
+}
+std::atomic<uint64_t> g_next_serial{1};
+
+std::string entryText(const std::string& key) { return "{" + key + "}"; }
+
+std::shared_ptr<const LayoutData> computeLayout(const Tree& tree) {
+    auto layout = std::make_shared<LayoutData>();
+    if (tree.empty()) return layout;
+    layout->root = tree.root()->uid();
+    layout->nodes.resize(tree.nodes().size());
+    for (const auto& owned : tree.nodes()) {
+        const TreeNode& node = *owned;
+        LayoutData::Node& out = layout->nodes[node.uid()];
+        out.uid = node.uid();
+        out.name = node.name();
+        out.type = node.typeId();
+        out.kind = std::string(kindName(node.kind()));
+        out.tree = node.config().tree_id;
+        out.line = node.config().line;
+        out.metadata = node.config().metadata;
+        for (TreeNode* child : node.children()) out.children.push_back(child->uid());
+        for (const auto& [port, binding] : node.config().ports)
+            out.ports.emplace_back(port, binding.is_entry ? entryText(binding.text) : binding.text);
+        if (node.kind() == NodeKind::SubTree && !node.children().empty()) {
+            // A SubTree's ports are the entries its blackboard was connected with.
+            const Blackboard& board = *node.children().front()->blackboard();
+            for (const auto& [internal, external] : board.remaps()) out.ports.emplace_back(internal, entryText(external));
+            for (const std::string& key : board.pinned()) {
+                const Value* v = board.find(key);
+                auto text = v ? v->toText() : std::nullopt;
+                out.ports.emplace_back(key, text ? *text : std::string());
+            }
+            if (board.autoRemap()) out.ports.emplace_back("_autoremap", "true");
+        }
+        std::sort(out.ports.begin(), out.ports.end());
+    }
+    for (const auto& node : layout->nodes)
+        for (uint32_t child : node.children) layout->nodes[child].parent = node.uid;
+    // Where the loader did not name the BehaviorTree of a node: the SubTree above it (whose
+    // name is its ID unless renamed).
+    for (auto& node : layout->nodes) {
+        if (!node.tree.empty() || node.parent < 0) continue;
+        const LayoutData::Node& parent = layout->nodes[node.parent];
+        node.tree = parent.kind == "subtree" ? parent.name : parent.tree;
+    }
+    return layout;
+}
+
+nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
+
+nb::object nodeStatusName(NodeStatus s) { return text(toString(s)); }
+
+void appendJsonString(std::string& out, std::string_view s) {
+    out += '"';
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+template <class Int>
+void appendInt(std::string& out, Int v) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, end);
+}
+
+// Time a node has run, as snapshots report it: closed stretches plus an open one up to `now`.
+int64_t runningNs(const NodeCounters& c, int64_t now) {
+    return c.running_ns + (c.status == NodeStatus::RUNNING ? now - c.running_since : 0);
+}
+
+}  // namespace
+
+// One tick as an observer sees it: a sequence of Transition, plus what the tick wrote.
+struct PyTickReport {
+    std::shared_ptr<const TickReport> report;
+    std::shared_ptr<const LayoutData> layout;
+};
+
+struct PyTransition {
+    uint32_t uid;
+    std::string name;
+    NodeStatus previous, status;
+    int64_t time_ns;
+    uint64_t tick;
+};
+
+namespace {
+
+struct PyCallback {
+    nb::object fn;
+    explicit PyCallback(nb::object f) : fn(std::move(f)) {}
+    ~PyCallback() {
+        if (!mayEnterPython()) {
+            fn.release();  // leaked rather than touched without the interpreter
+            return;
+        }
+        GilAcquire gil;
+        fn.reset();
+    }
+};
+
+// GIL held. The error goes to the `quorvel` logger through Python, so that it is attributed
+// to quorvel.observe and `logger.disable("quorvel")` silences it.
+void reportObserverError(nb::handle callback) {
+    PyObject* exc = PyErr_GetRaisedException();
+    try {
+        nb::module_::import_("quorvel.observe").attr("_observer_failed")(callback, nb::steal(exc));
+    } catch (nb::python_error& e) {
+        e.discard_as_unraisable("reporting an observer's error");
+    }
+}
+
+void deliver(PyCallback& callback, const std::shared_ptr<const LayoutData>& layout, const TickReport& report) {
+    if (!mayEnterPython()) return;
+    auto call = [&] {
+        auto* copy = new PyTickReport{std::make_shared<TickReport>(report), layout};
+        nb::object arg = nb::cast(copy, nb::rv_policy::take_ownership);
+        PyObject* result = PyObject_CallOneArg(callback.fn.ptr(), arg.ptr());
+        if (result) Py_DECREF(result);
+        else reportObserverError(callback.fn);
+    };
+    if (LazyGil::inside()) {
+        LazyGil::ensureHeld();
+        call();
+    } else {
+        GilAcquire gil;
+        call();
+    }
+}
+
+}  // namespace
+
+void TreeHost::listOwner(void* owner, nb::object (*find)(void*)) {
+    owner_ = owner;
+    find_owner_ = find;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    registry().push_back(this);
+}
+
+void TreeHost::unlist() noexcept {
+    if (!owner_) return;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    auto& hosts = registry();
+    hosts.erase(std::remove(hosts.begin(), hosts.end(), this), hosts.end());
+    owner_ = nullptr;
+}
+
+std::vector<std::pair<TreeHost*, nb::object>> TreeHost::liveHosts() {
+    std::vector<std::pair<TreeHost*, nb::object>> result;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    for (TreeHost* host : registry()) {
+        {
+            std::lock_guard<std::mutex> tree_lock(host->tree_mutex_);
+            if (!host->tree_) continue;
+        }
+        nb::object owner = host->find_owner_(host->owner_);
+        if (owner.is_valid() && !owner.is_none() && Py_REFCNT(owner.ptr()) > 1) result.emplace_back(host, std::move(owner));
+    }
+    return result;
+}
+
+void TreeHost::published(Tree& tree) {
+    // Before the tree is handed out, so that its first tick and any reader find it built.
+    tree.monitor();
+    layout_ = computeLayout(tree);
+    serial_.store(g_next_serial.fetch_add(1), std::memory_order_release);
+}
+
+nb::object TreeHost::layout() {
+    std::shared_ptr<const LayoutData> layout;
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        if (!tree_ || tree_->empty()) return nb::none();
+        layout = layout_;
+    }
+    nb::list nodes;
+    for (const LayoutData::Node& n : layout->nodes) {
+        nb::dict d;
+        d["uid"] = n.uid;
+        d["name"] = text(n.name);
+        d["type"] = text(n.type);
+        d["kind"] = text(n.kind);
+        d["parent"] = n.parent < 0 ? nb::none() : nb::object(nb::int_(n.parent));
+        nb::list children;
+        for (uint32_t c : n.children) children.append(c);
+        d["children"] = children;
+        nb::dict ports;
+        for (const auto& [k, v] : n.ports) ports[text(k)] = text(v);
+        d["ports"] = ports;
+        d["line"] = n.line;
+        d["tree"] = n.tree.empty() ? nb::none() : nb::object(text(n.tree));
+        nb::dict metadata;
+        for (const auto& [k, v] : n.metadata) metadata[text(k)] = text(v);
+        d["metadata"] = metadata;
+        nodes.append(d);
+    }
+    nb::dict result;
+    result["schema"] = "quorvel.layout/1";
+    result["root"] = layout->root;
+    result["nodes"] = nodes;
+    return result;
+}
+
+nb::object TreeHost::snapshot() {
+    TreeSnapshot s;
+    {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        if (!tree_ || tree_->empty()) return nb::none();
+        s = tree_->snapshot();
+    }
+    nb::dict nodes;
+    nb::str k_status("status"), k_last("last"), k_ticks("ticks"), k_success("success"), k_failure("failure"),
+        k_running("running_ns");
+    for (size_t uid = 0; uid < s.nodes.size(); ++uid) {
+        const NodeCounters& c = s.nodes[uid];
+        nb::dict d;
+        d[k_status] = nodeStatusName(c.status);
+        d[k_last] = nodeStatusName(c.last);
+        d[k_ticks] = c.ticks;
+        d[k_success] = c.success;
+        d[k_failure] = c.failure;
+        d[k_running] = c.running_ns;
+        nodes[nb::int_(uid)] = d;
+    }
+    nb::dict result;
+    result["schema"] = "quorvel.snapshot/1";
+    result["tick"] = s.tick;
+    result["status"] = nodeStatusName(s.status);
+    result["nodes"] = nodes;
+    return result;
+}
+
+uint64_t TreeHost::observe(nb::handle callback, bool blackboard) {
+    if (!PyCallable_Check(callback.ptr()))
+        throw nb::type_error((std::string("the observer must be callable, not ") + nb::type_name(callback.type()).c_str()).c_str());
+    auto cb = std::make_shared<PyCallback>(nb::borrow(callback));
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!tree_) raiseRuntimeError(std::string(what_) + ": no tree is loaded (call create_tree_from_text first)");
+    auto layout = layout_;
+    return tree_->monitor().addObserver([cb, layout](const TickReport& r) { deliver(*cb, layout, r); }, blackboard);
+}
+
+bool TreeHost::unobserve(uint64_t serial, uint64_t id) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!tree_ || serial != serial_.load(std::memory_order_acquire)) return false;
+    return tree_->monitor().removeObserver(id);
+}
+
+nb::object treeView(TreeHost& host, nb::handle owner) {
+    if (!host.loaded()) return nb::none();
+    return nb::cast(new PyTree(host, nb::borrow(owner)), nb::rv_policy::take_ownership);
+}
+
+// ---- the Python classes ----
+
+namespace {
+
+struct PyObserver {
+    nb::object tree;  // the Tree object, which keeps the host alive
+    uint64_t serial = 0;
+    uint64_t id = 0;
+    bool closed = false;
+
+    void close() {
+        if (closed) return;
+        closed = true;
+        nb::inst_ptr<PyTree>(tree)->host().unobserve(serial, id);
+    }
+};
+
+int treeTraverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyTree* t = nb::inst_ptr<PyTree>(self);
+    if (t->isView()) {
+        Py_VISIT(t->owner().ptr());
+        return 0;
+    }
+    return t->host().traverse(visit, arg);
+}
+
+int treeClear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyTree* t = nb::inst_ptr<PyTree>(self);
+    if (t->isView()) t->dropOwner();
+    else t->host().clear();
+    return 0;
+}
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(treeTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(treeClear)},
+    {0, nullptr},
+};
+
+TreeHost& hostOf(PyTree& t) {
+    if (t.isView() && !t.owner().is_valid()) raiseRuntimeError("Tree: its engine is gone");
+    return t.host();
+}
+
+PyTransition transitionAt(const PyTickReport& r, Py_ssize_t i) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(r.report->transitions.size());
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) throw nb::index_error("transition index out of range");
+    const Transition& t = r.report->transitions[static_cast<size_t>(i)];
+    const std::string& name = t.uid < r.layout->nodes.size() ? r.layout->nodes[t.uid].name : std::string();
+    return PyTransition{t.uid, name, t.previous, t.status, r.report->time_ns, r.report->tick};
+}
+
+// The tick as one JSON object (the recording's tick line, without blackboard entries).
+std::string reportJson(const PyTickReport& r) {
+    const TickReport& rep = *r.report;
+    std::string out;
+    out.reserve(64 + rep.transitions.size() * 72 + rep.changed.size() * 64);
+    out += "{\"tick\":";
+    appendInt(out, rep.tick);
+    out += ",\"time_ns\":";
+    appendInt(out, rep.time_ns);
+    out += ",\"status\":\"";
+    out += toString(rep.root);
+    out += '"';
+    if (rep.halt) out += ",\"halt\":true";
+    out += ",\"transitions\":[";
+    bool first = true;
+    for (const Transition& t : rep.transitions) {
+        if (!first) out += ',';
+        first = false;
+        out += "{\"uid\":";
+        appendInt(out, t.uid);
+        out += ",\"name\":";
+        appendJsonString(out, t.uid < r.layout->nodes.size() ? r.layout->nodes[t.uid].name : std::string());
+        out += ",\"previous\":\"";
+        out += toString(t.previous);
+        out += "\",\"status\":\"";
+        out += toString(t.status);
+        out += "\"}";
+    }
+    out += "],\"counters\":{";
+    first = true;
+    for (const auto& [uid, c] : rep.changed) {
+        if (!first) out += ',';
+        first = false;
+        out += '"';
+        appendInt(out, uid);
+        out += "\":[\"";
+        out += toString(c.status);
+        out += "\",\"";
+        out += toString(c.last);
+        out += "\",";
+        appendInt(out, c.ticks);
+        out += ',';
+        appendInt(out, c.success);
+        out += ',';
+        appendInt(out, c.failure);
+        out += ',';
+        appendInt(out, c.running_ns);
+        out += ',';
+        appendInt(out, c.status == NodeStatus::RUNNING ? c.running_since : 0);
+        out += ']';
+    }
+    out += "}}";
+    return out;
+}
+
+}  // namespace
+
+void bindTree(nb::module_& m) {
+    nb::class_<PyTransition>(m, "Transition", "One status change of one node during a tick (or a halt).")
+        .def_ro("uid", &PyTransition::uid, "The node's uid (TreeNode.uid, the layout's \"uid\").")
+        .def_ro("name", &PyTransition::name, "The node's name.")
+        .def_prop_ro("previous", [](const PyTransition& t) { return nb::borrow(statusObject(t.previous)); },
+                     nb::sig("def previous(self) -> NodeStatus"), "The status before.")
+        .def_prop_ro("status", [](const PyTransition& t) { return nb::borrow(statusObject(t.status)); },
+                     nb::sig("def status(self) -> NodeStatus"), "The status after.")
+        .def_ro("time_ns", &PyTransition::time_ns, "The tick's time (time.monotonic_ns clock), read once per tick.")
+        .def_ro("tick", &PyTransition::tick, "The tick number, as the snapshot right after that tick gives it.")
+        .def("__repr__", [](const PyTransition& t) {
+            return "Transition(uid=" + std::to_string(t.uid) + ", name='" + t.name + "', " +
+                   std::string(toString(t.previous)) + " -> " + std::string(toString(t.status)) +
+                   ", tick=" + std::to_string(t.tick) + ")";
+        });
+
+    nb::class_<PyTickReport>(
+        m, "TickReport",
+        "What an observer gets after each tick: a sequence of the tick's Transition objects in the\n"
+        "order they happened, with the tick's number, time and root status, and (for observers that\n"
+        "asked) the blackboard entries whose value changed.")
+        .def("__len__", [](const PyTickReport& r) { return r.report->transitions.size(); })
+        .def("__getitem__", &transitionAt, nb::arg("index"))
+        .def_prop_ro("tick", [](const PyTickReport& r) { return r.report->tick; }, "The tick number.")
+        .def_prop_ro("time_ns", [](const PyTickReport& r) { return r.report->time_ns; }, "The tick's time.")
+        .def_prop_ro("halt", [](const PyTickReport& r) { return r.report->halt; },
+                     "True for a halt of the whole tree (reset), which is no tick.")
+        .def_prop_ro("status", [](const PyTickReport& r) { return nb::borrow(statusObject(r.report->root)); },
+                     nb::sig("def status(self) -> NodeStatus"), "The root's status after the tick.")
+        .def_prop_ro(
+            "writes",
+            [](const PyTickReport& r) {
+                nb::list out;
+                for (const BlackboardWrite& w : r.report->writes)
+                    out.append(nb::make_tuple(w.board < 0 ? nb::none() : nb::object(nb::int_(w.board)), text(w.key),
+                                              fromValue(w.value)));
+                return out;
+            },
+            nb::sig("def writes(self) -> list[tuple[int | None, str, typing.Any]]"),
+            "(blackboard, key, value) of each entry whose value changed in the tick; blackboard is the\n"
+            "uid of the SubTree owning it, None for the tree's own. Empty unless the observer asked.")
+        .def_prop_ro(
+            "counters",
+            [](const PyTickReport& r) {
+                nb::dict out;
+                for (const auto& [uid, c] : r.report->changed) {
+                    nb::dict d;
+                    d["status"] = nodeStatusName(c.status);
+                    d["last"] = nodeStatusName(c.last);
+                    d["ticks"] = c.ticks;
+                    d["success"] = c.success;
+                    d["failure"] = c.failure;
+                    d["running_ns"] = runningNs(c, r.report->time_ns);
+                    out[nb::int_(uid)] = d;
+                }
+                return out;
+            },
+            nb::sig("def counters(self) -> dict[int, dict[str, typing.Any]]"),
+            "The snapshot entries of the nodes whose counters or status changed since the observer's\n"
+            "previous report (every node in its first one).")
+        .def("to_json", [](const PyTickReport& r) { return reportJson(r); },
+             "The tick as one line of JSON, as a recording stores it (without blackboard entries).");
+
+    nb::class_<PyObserver>(m, "Observer", "An observer attached by Tree.observe; close() detaches it.")
+        .def("close", &PyObserver::close, "Detaches the observer; it gets no further ticks. Closing twice is fine.")
+        .def_prop_ro("closed", [](const PyObserver& o) { return o.closed; })
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self) -> Observer"))
+        .def("__exit__", [](PyObserver& o, nb::args) { o.close(); }, nb::sig("def __exit__(self, *args: object) -> None"));
+
+    nb::class_<PyTree>(m, "Tree", nb::type_slots(tree_slots), nb::is_weak_referenceable(),
+                       "A loaded behavior tree: one built by a BehaviorTreeFactory, or the tree of a\n"
+                       "SequentialEngine (SequentialEngine.tree). Used by one thread at a time, except\n"
+                       "layout(), snapshot() and observe(), which any thread may call at any time; ticks run\n"
+                       "without the GIL.")
+        .def("tick_once", [](PyTree& t) { return hostOf(t).tickOnce(); }, nb::sig("def tick_once(self) -> NodeStatus"),
+             "Ticks the root once; returns its NodeStatus.")
+        .def("tick_while_running", [](PyTree& t) { return hostOf(t).tickWhileRunning(); },
+             nb::sig("def tick_while_running(self) -> NodeStatus"),
+             "Ticks until the root is no longer RUNNING, sleeping between ticks until something the tree\n"
+             "waits for can change; returns the final NodeStatus.")
+        .def(
+            "tick_until_success", [](PyTree& t) { return hostOf(t).tickUntil(NodeStatus::SUCCESS); },
+            "Ticks until the root returns SUCCESS; returns the number of ticks.")
+        .def(
+            "tick_until_failure", [](PyTree& t) { return hostOf(t).tickUntil(NodeStatus::FAILURE); },
+            "Ticks until the root returns FAILURE; returns the number of ticks.")
+        .def(
+            "tick_n_times",
+            [](PyTree& t, nb::handle n) { return hostOf(t).tickNTimes(tickCount(n)); }, nb::arg("n"),
+            nb::sig("def tick_n_times(self, n: int) -> list[NodeStatus]"),
+            "Ticks n times; returns the list of statuses (empty for n <= 0). More than 10,000,000 ticks\n"
+            "are refused with TickError before the first; interrupt() ends it between ticks.")
+        .def("halt_tree", [](PyTree& t) { hostOf(t).halt(); }, "Halts every running node; all nodes end IDLE.")
+        .def_prop_ro("status", [](PyTree& t) { return hostOf(t).status(); }, nb::sig("def status(self) -> NodeStatus"),
+                     "The root's current NodeStatus.")
+        .def("get_tree_status", [](PyTree& t) { return hostOf(t).treeStatus(); },
+             "{\"status\": root NodeStatus, \"nodes\": [{\"uid\", \"name\", \"type\", \"kind\", \"status\",\n"
+             "\"depth\", \"parent\"}, ...]} in depth-first order.")
+        .def("get_blackboard_data", [](PyTree& t, nb::handle key) { return hostOf(t).get(key); }, nb::arg("key").none(),
+             nb::sig("def get_blackboard_data(self, key: str | None) -> typing.Any"),
+             "The root blackboard's entry `key`; None when never written.")
+        .def("set_blackboard_data", [](PyTree& t, nb::handle key, nb::handle value) { hostOf(t).set(key, value); },
+             nb::arg("key"), nb::arg("value").none(), nb::sig("def set_blackboard_data(self, key: str, value: typing.Any) -> None"), "Stores `value` under `key` in the root blackboard.")
+        .def("get_all_blackboard_data", [](PyTree& t) { return hostOf(t).all(); },
+             nb::sig("def get_all_blackboard_data(self) -> dict[str, typing.Any]"),
+             "A new dict of every entry of the root blackboard.")
+        .def("interrupt", [](PyTree& t) { hostOf(t).interrupt(); },
+             "Makes the running and every later tick loop raise RuntimeError between ticks; any thread.")
+        .def("layout", [](PyTree& t) { return hostOf(t).layout(); },
+             nb::sig("def layout(self) -> dict[str, typing.Any]"),
+             "The tree's structure, JSON-serialisable: {\"schema\": \"quorvel.layout/1\", \"root\": uid,\n"
+             "\"nodes\": [{\"uid\", \"name\", \"type\", \"kind\", \"parent\", \"children\", \"ports\", \"line\",\n"
+             "\"tree\", \"metadata\"}, ...]} with nodes in uid order (depth-first). Any thread, never waits.")
+        .def("snapshot", [](PyTree& t) { return hostOf(t).snapshot(); },
+             nb::sig("def snapshot(self) -> dict[str, typing.Any]"),
+             "{\"schema\": \"quorvel.snapshot/1\", \"tick\": n, \"status\": root status name, \"nodes\": {uid:\n"
+             "{\"status\", \"last\", \"ticks\", \"success\", \"failure\", \"running_ns\"}}}, counted since the tree\n"
+             "was created. Any thread: while another thread is inside a tick it gives the state published\n"
+             "at an earlier tick boundary, never a half-done tick, and never waits.")
+        .def(
+            "observe",
+            [](nb::handle self, nb::handle callback, bool blackboard) {
+                PyTree& t = *nb::inst_ptr<PyTree>(self);
+                TreeHost& host = hostOf(t);
+                auto* o = new PyObserver;
+                nb::object result = nb::cast(o, nb::rv_policy::take_ownership);
+                o->tree = nb::borrow(self);
+                o->id = host.observe(callback, blackboard);
+                o->serial = host.serial();
+                return result;
+            },
+            nb::arg("callback"), nb::kw_only(), nb::arg("blackboard") = false,
+            nb::sig("def observe(self, callback: collections.abc.Callable[[TickReport], object], *, blackboard: bool = False) -> Observer"),
+            "Calls callback(report) after each tick and after each halt of the whole tree, on the ticking\n"
+            "thread; report is a TickReport, a sequence of that tick's Transition objects in order. A\n"
+            "finished node returning to IDLE because its parent resets it is not reported (its next\n"
+            "transition starts from IDLE); a halted RUNNING node is. With blackboard=True the report's\n"
+            "`writes` lists the entries whose value changed. An exception raised by the callback is\n"
+            "logged through the quorvel logger and the tick goes on. The callback must not tick, halt\n"
+            "or reload the tree it observes. The observer lasts until close() (or the end of a with\n"
+            "block), or until another tree is loaded in its place.")
+        .def_prop_rw(
+            "label", [](PyTree& t) { return t.host().label; },
+            [](PyTree& t, const std::string& label) { t.host().label = label; },
+            "What quorvel.observe.live_trees() calls the tree (a ThreadEngine sets its tree id).")
+        .def_prop_ro("serial", [](PyTree& t) { return t.host().serial(); },
+                     "A number that changes with every load: the same for views of the same loaded tree.");
+
+    m.def(
+        "live_trees",
+        [] {
+            nb::list out;
+            for (auto& [host, owner] : TreeHost::liveHosts()) {
+                nb::object tree = nb::isinstance<PyTree>(owner) ? owner : treeView(*host, owner);
+                if (!tree.is_none()) out.append(nb::make_tuple(text(host->label), tree));
+            }
+            return out;
+        },
+        nb::sig("def live_trees() -> list[tuple[str, Tree]]"),
+        "(label, Tree) for every loaded tree of the process; see quorvel.observe.live_trees.");
 }
 
 }  // namespace quorvel::py

@@ -21,8 +21,12 @@ PyRef& PyRef::operator=(PyRef&& other) noexcept {
 void PyRef::reset() noexcept {
     PyObject* p = ptr_;
     ptr_ = nullptr;
-    if (!p || !mayEnterPython()) return;  // shutting down: the object is left alone
-    // Nested use is fine, so this also serves callers that already hold the GIL.
+    if (!p) return;
+    if (PyGILState_Check()) {  // the usual case: values replaced by a Python action
+        Py_DECREF(p);
+        return;
+    }
+    if (!mayEnterPython()) return;  // shutting down: the object is left alone
     GilAcquire gil;
     Py_DECREF(p);
 }

@@ -1,5 +1,6 @@
 #include "quorvel/tree_node.hpp"
 
+#include "quorvel/embedder_lock.hpp"
 #include "quorvel/script.hpp"
 
 namespace quorvel {
@@ -136,6 +137,7 @@ NodeStatus TreeNode::finishTick(NodeStatus s) {
 }
 
 NodeStatus TreeNode::executeTick() {
+    noteNodeTick();
     if (has_pre_) {
         const auto& c = config_.conditions;
         if (status_ != NodeStatus::RUNNING) {

@@ -1,5 +1,7 @@
 #include "quorvel/wake_signal.hpp"
 
+#include "quorvel/embedder_lock.hpp"
+
 namespace quorvel {
 
 void WakeSignal::beginTick() {
@@ -38,6 +40,7 @@ void WakeSignal::waitBetweenTicks() {
     // A notify that arrived during the tick counts: the work it announces may have
     // finished after the node looked.
     if (!notified_ && !immediate_ && (has_deadline_ || wait_for_notify_)) {
+        beforeBlocking();
         if (has_deadline_) {
             Clock::time_point deadline = deadline_;
             cv_.wait_until(lock, deadline, [&] { return notified_; });
@@ -57,7 +60,10 @@ bool WakeSignal::waitBeforeRetry(Clock::duration pause) {
     Clock::time_point until = now + pause;
     if (has_deadline_ && deadline_ < until) until = deadline_;
     const bool wait = !immediate_ && until > now;
-    if (wait && !notified_) cv_.wait_until(lock, until, [&] { return notified_; });
+    if (wait && !notified_) {
+        beforeBlocking();
+        cv_.wait_until(lock, until, [&] { return notified_; });
+    }
     notified_ = false;
     immediate_ = false;
     has_deadline_ = false;
