@@ -35,6 +35,8 @@ public:
     nb::dict getAllBlackboardData() { return host_.all(); }
     void resetTree() { host_.halt(); }
 
+    TreeHost& host() { return host_; }
+
     // Any thread, GIL not needed; sticky. See TreeHost::interrupt.
     void interrupt() noexcept { host_.interrupt(); }
 
@@ -48,7 +50,7 @@ private:
     // nothing of the factory; it owns its port declarations.)
     BehaviorTreeFactory factory_;
     PyActionRegistry actions_;
-    TreeHost host_{"SequentialEngine"};
+    TreeHost host_{"SequentialEngine", this};  // listed for quorvel.observe.live_trees()
 };
 
 }  // namespace quorvel::py

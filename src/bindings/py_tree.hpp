@@ -10,6 +10,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
+#include <string>
 
 #include "py_support.hpp"
 #include "quorvel/tree.hpp"
@@ -25,10 +28,18 @@ std::string_view kindName(NodeKind kind);
 // limits::kMaxTicksPerCall is refused with TickError before anything runs. GIL held.
 long long tickCount(nb::handle n);
 
+struct LayoutData;  // py_tree.cpp
+
 class TreeHost {
 public:
     // `what` names the owner in messages ("SequentialEngine", "Tree").
     explicit TreeHost(const char* what) : what_(what) {}
+    // Hosts whose owner is known are listed by live_trees(); `find` gives the owner's Python
+    // object (nb::find of its C++ pointer), or None while it is being destroyed.
+    template <class Owner>
+    TreeHost(const char* what, Owner* owner) : what_(what) {
+        listOwner(owner, [](void* p) -> nb::object { return nb::find(static_cast<Owner*>(p)); });
+    }
     ~TreeHost();
     TreeHost(const TreeHost&) = delete;
     TreeHost& operator=(const TreeHost&) = delete;
@@ -65,6 +76,20 @@ public:
 
     BusyFlag& busy() { return busy_; }
 
+    // ---- observation: any thread, GIL held; never waits for a tick in progress ----
+    nb::object layout();    // None while no tree is loaded
+    nb::object snapshot();  // likewise
+    // Adds `callback` as an observer of the loaded tree; the id to remove it with.
+    uint64_t observe(nb::handle callback, bool blackboard);
+    // False when the observer is gone already (closed, or its tree was replaced).
+    bool unobserve(uint64_t serial, uint64_t id);
+    // Changes with every load: observers and monitor pages tell trees apart by it.
+    uint64_t serial() const noexcept { return serial_.load(std::memory_order_acquire); }
+    std::string label;  // what live_trees() calls the tree (a ThreadEngine's tree id); GIL held
+
+    // Every listed host whose owner is alive and has a tree loaded: (host, owner). GIL held.
+    static std::vector<std::pair<TreeHost*, nb::object>> liveHosts();
+
     // Garbage-collector support (GIL held): the TreeNode objects of the tree's Python
     // actions, which may refer back to the tree's owner; clear() destroys the tree.
     int traverse(visitproc visit, void* arg) const;
@@ -76,12 +101,45 @@ private:
     // thread runs the tree.
     void checkBlackboardAccess();
     void checkInterrupt() const;  // throws (without the GIL) when interrupted
+    void listOwner(void* owner, nb::object (*find)(void*));
+    void unlist() noexcept;
+    // A freshly built tree, before anyone else sees it: builds its monitor and its layout.
+    void published(Tree& tree);
 
     const char* what_;
     BusyFlag busy_;
     std::atomic<bool> interrupted_{false};
     std::mutex tree_mutex_;  // guards tree_ against interrupt() while a load swaps it
     std::unique_ptr<Tree> tree_;
+    std::atomic<uint64_t> serial_{0};
+    std::shared_ptr<const LayoutData> layout_;  // of tree_, under tree_mutex_
+    void* owner_ = nullptr;
+    nb::object (*find_owner_)(void*) = nullptr;
 };
+
+// The Python `Tree`: one made by a BehaviorTreeFactory owns its host; the view that
+// `SequentialEngine.tree` and live_trees() give refers to the engine's host and keeps the
+// engine alive.
+class PyTree {
+public:
+    PyTree() : own_(std::make_unique<TreeHost>("Tree", this)), host_(own_.get()) {}
+    PyTree(TreeHost& host, nb::object owner) : host_(&host), owner_(std::move(owner)) {}
+    TreeHost& host() { return *host_; }
+    const TreeHost& host() const { return *host_; }
+    bool isView() const { return !own_; }
+    nb::handle owner() const { return owner_; }
+    void dropOwner() { owner_.reset(); }
+
+private:
+    std::unique_ptr<TreeHost> own_;
+    TreeHost* host_;
+    nb::object owner_;
+};
+
+// A Tree object for the host, or None while nothing is loaded (`owner` keeps it alive).
+nb::object treeView(TreeHost& host, nb::handle owner);
+
+// quorvel.core.Tree, Transition, TickReport, Observer, and live_trees.
+void bindTree(nb::module_& m);
 
 }  // namespace quorvel::py

@@ -117,6 +117,11 @@ void bindSequentialEngine(nb::module_& m) {
              "A new dict of every entry of the tree's blackboard.")
         .def("reset_tree", &SequentialEngine::resetTree,
              "Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries.")
+        .def_prop_ro(
+            "tree", [](nb::handle self) { return treeView(nb::inst_ptr<SequentialEngine>(self)->host(), self); },
+            nb::sig("def tree(self) -> Tree | None"),
+            "The engine's loaded Tree (None before loading): layout(), snapshot() and observe() from any\n"
+            "thread, and the same calls as the engine. It follows later loads.")
         .def("interrupt", &SequentialEngine::interrupt,
              "Stops tick loops: a running tick_until_success/tick_until_failure/tick_n_times raises\n"
              "RuntimeError at its next check between ticks (a loop sleeping between ticks wakes up), and so\n"

@@ -1,5 +1,6 @@
 #include "quorvel/tree.hpp"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -20,7 +21,8 @@ Tree::Tree(Tree&& other) noexcept
       keep_alive_(std::move(other.keep_alive_)),
       blackboard_(std::move(other.blackboard_)),
       root_(std::exchange(other.root_, nullptr)),
-      wake_(std::move(other.wake_)) {}
+      wake_(std::move(other.wake_)),
+      monitoring_(std::move(other.monitoring_)) {}
 
 Tree& Tree::operator=(Tree&& other) noexcept {
     if (this != &other) {
@@ -31,13 +33,69 @@ Tree& Tree::operator=(Tree&& other) noexcept {
         blackboard_ = std::move(other.blackboard_);
         root_ = std::exchange(other.root_, nullptr);
         wake_ = std::move(other.wake_);
+        monitoring_ = std::move(other.monitoring_);
     }
     return *this;
 }
 
+namespace {
+
+int64_t monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// Brackets one tick (or halt) for the monitor, also when it ends with an exception.
+class MonitoredStep {
+public:
+    MonitoredStep(TreeMonitor& monitor, TreeNode& root, bool counted)
+        : monitor_(monitor), root_(root), counted_(counted) {
+        monitor_.beginTick(monotonicNs());
+    }
+    ~MonitoredStep() { monitor_.endTick(root_.status(), counted_); }
+    MonitoredStep(const MonitoredStep&) = delete;
+    MonitoredStep& operator=(const MonitoredStep&) = delete;
+
+private:
+    TreeMonitor& monitor_;
+    TreeNode& root_;
+    bool counted_;
+};
+
+}  // namespace
+
+TreeMonitor& Tree::monitor() {
+    std::call_once(monitoring_->once, [this] {
+        std::vector<TreeNode*> nodes;
+        nodes.reserve(nodes_.size());
+        for (const auto& node : nodes_) nodes.push_back(node.get());
+        std::vector<std::pair<Blackboard*, int64_t>> boards;
+        if (blackboard_) boards.emplace_back(blackboard_.get(), -1);
+        for (const auto& board : subtree_blackboards_) boards.emplace_back(board.get(), blackboardOwner(board.get()));
+        monitoring_->monitor = std::make_unique<TreeMonitor>(std::move(nodes), std::move(boards));
+        for (const auto& node : nodes_) {
+            if (node) node->attachMonitor(monitoring_->monitor.get());
+        }
+    });
+    return *monitoring_->monitor;
+}
+
+int64_t Tree::blackboardOwner(const Blackboard* board) const {
+    if (board == blackboard_.get()) return -1;
+    // A SubTree node's own blackboard is its parent's; its child holds the one it owns.
+    for (const auto& node : nodes_) {
+        if (!node || node->kind() != NodeKind::SubTree) continue;
+        for (TreeNode* child : node->children()) {
+            if (child->blackboard().get() == board) return node->uid();
+        }
+    }
+    return -1;
+}
+
 NodeStatus Tree::tickOnce() {
     if (!root_) throw TickError("the tree is empty");
+    TreeMonitor& m = monitor();
     wake_->beginTick();
+    MonitoredStep step(m, *root_, true);
     return root_->executeTick();
 }
 
@@ -63,6 +121,7 @@ void Tree::haltTree() {
             if (!first) first = std::current_exception();
         }
     };
+    MonitoredStep step(monitor(), *root_, false);
     guarded([&] { root_->haltNode(); });
     for (const auto& node : nodes_) {
         if (node && node->status() != NodeStatus::IDLE) guarded([&] { node->haltNode(); });

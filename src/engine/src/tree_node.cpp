@@ -127,7 +127,13 @@ void TreeNode::runScript(ConditionSlot slot) {
 }
 
 NodeStatus TreeNode::finishTick(NodeStatus s) {
-    status_ = s;
+    changeStatus(s);
+    if (monitor_) {
+        NodeCounters& c = monitor_->counters(config_.uid);
+        if (s == NodeStatus::SUCCESS) ++c.success;
+        else if (s == NodeStatus::FAILURE) ++c.failure;
+        if (s != NodeStatus::RUNNING) c.last = s;
+    }
     if (has_post_) {
         if (s == NodeStatus::SUCCESS) runScript(ConditionSlot::OnSuccess);
         if (s == NodeStatus::FAILURE) runScript(ConditionSlot::OnFailure);
@@ -138,6 +144,7 @@ NodeStatus TreeNode::finishTick(NodeStatus s) {
 
 NodeStatus TreeNode::executeTick() {
     noteNodeTick();
+    if (monitor_) ++monitor_->counters(config_.uid).ticks;
     if (has_pre_) {
         const auto& c = config_.conditions;
         if (status_ != NodeStatus::RUNNING) {
@@ -167,7 +174,7 @@ NodeStatus TreeNode::executeTick() {
             if (status_ == NodeStatus::RUNNING || !children().empty()) halt();
         } catch (...) {
         }
-        status_ = NodeStatus::IDLE;
+        changeStatus(NodeStatus::IDLE);
         throw;
     }
     if (s == NodeStatus::IDLE) {
@@ -175,7 +182,7 @@ NodeStatus TreeNode::executeTick() {
             halt();
         } catch (...) {
         }
-        status_ = NodeStatus::IDLE;
+        changeStatus(NodeStatus::IDLE);
         throw TickError("node " + describe() + " returned IDLE from its tick");
     }
     return finishTick(s);
@@ -183,15 +190,15 @@ NodeStatus TreeNode::executeTick() {
 
 void TreeNode::haltNode() {
     if (status_ != NodeStatus::RUNNING) {
-        status_ = NodeStatus::IDLE;
+        changeStatus(NodeStatus::IDLE);
         return;
     }
     // IDLE whatever happens below, so a failing halt hook cannot leave the tree
     // believing the node still runs.
     struct ToIdle {
-        NodeStatus& s;
-        ~ToIdle() { s = NodeStatus::IDLE; }
-    } to_idle{status_};
+        TreeNode& node;
+        ~ToIdle() { node.changeStatus(NodeStatus::IDLE); }
+    } to_idle{*this};
     halt();
     if (has_halted_script_) runScript(ConditionSlot::OnHalted);
 }

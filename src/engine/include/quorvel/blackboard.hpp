@@ -46,6 +46,12 @@ public:
     // gives the entry a literal start value).
     void pinLocal(std::string key);
 
+    // How the blackboard was connected when loaded, for pictures of the tree: remaps as
+    // (internal, external) pairs, and keys pinned here with a literal start value.
+    const std::vector<std::pair<std::string, std::string>>& remaps() const { return remaps_; }
+    const std::vector<std::string>& pinned() const { return pinned_; }
+    bool autoRemap() const { return autoremap_; }
+
     // The entries stored in this blackboard itself, sorted by key.
     std::vector<std::pair<std::string, Value>> localEntries() const;
 

@@ -2,9 +2,11 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "quorvel/blackboard.hpp"
+#include "quorvel/observe.hpp"
 #include "quorvel/tree_node.hpp"
 #include "quorvel/wake_signal.hpp"
 
@@ -41,6 +43,13 @@ public:
     // Thread-safe: wakes a tree sleeping between ticks (asynchronous work finished).
     WakeSignal& wakeSignal() { return *wake_; }
 
+    // Counters, snapshots and observers (observe.hpp). Safe to call from any thread once the
+    // tree is loaded; snapshots never wait for a tick in progress.
+    TreeMonitor& monitor();
+    TreeSnapshot snapshot() { return monitor().snapshot(); }
+    // The SubTree node owning `board`, or -1 for the root blackboard.
+    int64_t blackboardOwner(const Blackboard* board) const;
+
 private:
     friend class TreeBuilder;  // the XML loader fills these
     std::vector<std::unique_ptr<TreeNode>> nodes_;
@@ -50,6 +59,13 @@ private:
     Blackboard::Ptr blackboard_;
     TreeNode* root_ = nullptr;
     std::unique_ptr<WakeSignal> wake_ = std::make_unique<WakeSignal>();
+    // Built on first use (by the ticking thread or a reader, whichever comes first), once
+    // the loader has filled the nodes.
+    struct Monitoring {
+        std::once_flag once;
+        std::unique_ptr<TreeMonitor> monitor;
+    };
+    std::unique_ptr<Monitoring> monitoring_ = std::make_unique<Monitoring>();
 };
 
 }  // namespace quorvel

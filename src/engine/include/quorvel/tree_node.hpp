@@ -12,6 +12,7 @@
 
 #include "quorvel/blackboard.hpp"
 #include "quorvel/errors.hpp"
+#include "quorvel/observe.hpp"
 #include "quorvel/ports.hpp"
 #include "quorvel/status.hpp"
 #include "quorvel/value.hpp"
@@ -44,6 +45,7 @@ struct NodeConfig {
     std::array<std::shared_ptr<const Script>, static_cast<size_t>(ConditionSlot::Count)> conditions{};
     std::vector<std::pair<std::string, std::string>> metadata;  // editor attributes ('_'-prefixed ones the engine does not use), in document order
     int line = 0;                        // of the element, for messages
+    std::string tree_id;                 // the BehaviorTree it is written in, when the loader says
     WakeSignal* wake = nullptr;          // the owning tree's
     uint32_t uid = 0;                    // position in the tree's node list
 };
@@ -109,12 +111,15 @@ public:
     // node after halting, so that a reset tree behaves like a new one.
     virtual void resetState() {}
 
+    // The tree's counters and observers; Tree attaches it before the first tick or halt.
+    void attachMonitor(TreeMonitor* monitor) { monitor_ = monitor; }
+
 protected:
     virtual NodeStatus tick() = 0;
     // Called by haltNode() while the node is RUNNING: stop children, forget progress.
     virtual void halt() {}
 
-    void setStatus(NodeStatus s) { status_ = s; }
+    void setStatus(NodeStatus s) { changeStatus(s); }
 
 private:
     // A port of this instance, resolved when the node is built.
@@ -133,9 +138,16 @@ private:
     bool runCondition(ConditionSlot slot);
     void runScript(ConditionSlot slot);
     NodeStatus finishTick(NodeStatus s);
+    // Every status change goes through here, so the tree's monitor sees all of them.
+    void changeStatus(NodeStatus s) {
+        NodeStatus previous = status_;
+        status_ = s;
+        if (monitor_ && previous != s) monitor_->statusChanged(config_.uid, previous, s);
+    }
 
     NodeConfig config_;
     NodeStatus status_ = NodeStatus::IDLE;
+    TreeMonitor* monitor_ = nullptr;
     std::vector<Port> ports_;
     bool has_pre_ = false;
     bool has_post_ = false;

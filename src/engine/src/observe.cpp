@@ -1,0 +1,157 @@
+#include "quorvel/observe.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "quorvel/tree_node.hpp"
+
+namespace quorvel {
+
+TreeMonitor::TreeMonitor(std::vector<TreeNode*> nodes, std::vector<std::pair<Blackboard*, int64_t>> boards)
+    : nodes_(std::move(nodes)), counters_(nodes_.size()), boards_(std::move(boards)) {
+    seen_.resize(boards_.size());
+}
+
+void TreeMonitor::beginTick(int64_t time_ns) {
+    {
+        std::lock_guard<std::mutex> lock(publish_mutex_);
+        in_tick_ = true;
+    }
+    tick_time_ = time_ns;
+    observing_ = observer_count_.load(std::memory_order_acquire) > 0;
+    if (!observing_) {
+        seen_valid_ = false;  // writes made while nobody looked are not reported later
+        tracking_writes_ = false;
+        return;
+    }
+    report_.transitions.clear();
+    report_.writes.clear();
+    report_.changed.clear();
+    if (previous_.size() != counters_.size()) previous_ = counters_;
+}
+
+void TreeMonitor::trackRunning(uint32_t uid, NodeStatus previous, NodeStatus now) {
+    NodeCounters& c = counters_[uid];
+    if (now == NodeStatus::RUNNING && previous != NodeStatus::RUNNING) {
+        c.running_since = tick_time_;
+    } else if (previous == NodeStatus::RUNNING && now != NodeStatus::RUNNING) {
+        c.running_ns += tick_time_ - c.running_since;
+    }
+}
+
+TreeSnapshot TreeMonitor::buildSnapshot() const {
+    TreeSnapshot s;
+    s.tick = ticks_;
+    s.time_ns = tick_time_;
+    s.status = root_status_;
+    s.nodes = counters_;
+    for (size_t i = 0; i < s.nodes.size(); ++i) {
+        NodeCounters& c = s.nodes[i];
+        c.status = nodes_[i]->status();
+        // A stretch still open counts up to the last tick.
+        if (c.status == NodeStatus::RUNNING) c.running_ns += tick_time_ - c.running_since;
+    }
+    return s;
+}
+
+TreeSnapshot TreeMonitor::snapshot() {
+    std::lock_guard<std::mutex> lock(publish_mutex_);
+    if (!in_tick_) return buildSnapshot();
+    wanted_ = true;
+    return published_;
+}
+
+void TreeMonitor::collectWrites() {
+    for (size_t b = 0; b < boards_.size(); ++b) {
+        auto& seen = seen_[b];
+        for (auto& [key, value] : boards_[b].first->localEntries()) {
+            auto it = seen.find(key);
+            if (it != seen.end() && it->second == value) continue;
+            // The first report after observing starts only records what is there.
+            if (seen_valid_) report_.writes.push_back({boards_[b].second, key, value});
+            seen.insert_or_assign(std::move(key), std::move(value));
+        }
+    }
+    seen_valid_ = true;
+}
+
+void TreeMonitor::endTick(NodeStatus root, bool counted) {
+    std::shared_ptr<const std::vector<Entry>> observers;
+    if (observing_) {
+        std::lock_guard<std::mutex> lock(observers_mutex_);
+        observers = observers_;
+    }
+    {
+        std::lock_guard<std::mutex> lock(publish_mutex_);
+        if (counted) ++ticks_;
+        root_status_ = root;
+        in_tick_ = false;
+        if (wanted_) {
+            published_ = buildSnapshot();
+            wanted_ = false;
+        }
+    }
+    if (!observers || observers->empty()) return;
+
+    bool writes = false;
+    for (const Entry& e : *observers) writes = writes || e.want_writes;
+    if (writes) {
+        if (!tracking_writes_) seen_valid_ = false;
+        collectWrites();
+    }
+    tracking_writes_ = writes;
+    const bool full = full_report_.exchange(false, std::memory_order_acq_rel);
+    for (uint32_t i = 0; i < counters_.size(); ++i) {
+        NodeCounters& now = counters_[i];
+        now.status = nodes_[i]->status();
+        const NodeCounters& before = previous_[i];
+        if (full || now.status != before.status || now.ticks != before.ticks ||
+            now.success != before.success || now.failure != before.failure || now.running_ns != before.running_ns ||
+            now.last != before.last || now.running_since != before.running_since)
+            report_.changed.emplace_back(i, now);
+    }
+    previous_ = counters_;
+    report_.tick = ticks_;
+    report_.time_ns = tick_time_;
+    report_.root = root;
+    report_.halt = !counted;
+    for (const Entry& e : *observers) {
+        try {
+            (*e.fn)(report_);
+        } catch (...) {
+            if (on_error_) {
+                try {
+                    on_error_(std::current_exception());
+                } catch (...) {
+                }
+            }
+        }
+    }
+}
+
+TreeMonitor::ObserverId TreeMonitor::addObserver(TreeObserver observer, bool want_writes) {
+    std::lock_guard<std::mutex> lock(observers_mutex_);
+    auto next = std::make_shared<std::vector<Entry>>(*observers_);
+    ObserverId id = next_id_++;
+    next->push_back({id, std::make_shared<TreeObserver>(std::move(observer)), want_writes});
+    observers_ = std::move(next);
+    full_report_.store(true, std::memory_order_release);
+    observer_count_.fetch_add(1, std::memory_order_release);
+    return id;
+}
+
+bool TreeMonitor::removeObserver(ObserverId id) {
+    std::shared_ptr<const std::vector<Entry>> old;  // released outside the lock
+    std::lock_guard<std::mutex> lock(observers_mutex_);
+    auto next = std::make_shared<std::vector<Entry>>();
+    for (const Entry& e : *observers_) {
+        if (e.id != id) next->push_back(e);
+    }
+    if (next->size() == observers_->size()) return false;
+    old = std::exchange(observers_, std::move(next));
+    observer_count_.fetch_sub(1, std::memory_order_release);
+    return true;
+}
+
+}  // namespace quorvel
