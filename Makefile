@@ -34,6 +34,9 @@ $(VENV)/.sysdeps:
 	[ -d /usr/src/googletest ] || [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -n "$$(find /usr/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] || missing="$$missing googletest libgtest-dev"; \
 	command -v cmake >/dev/null || missing="$$missing cmake"; \
 	command -v g++ >/dev/null || missing="$$missing g++"; \
+	command -v dot >/dev/null || missing="$$missing graphviz"; \
+	command -v chromium >/dev/null || missing="$$missing chromium"; \
+	command -v chromedriver >/dev/null || missing="$$missing chromium-driver"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \

@@ -11,6 +11,7 @@ namespace quorvel {
 TreeMonitor::TreeMonitor(std::vector<TreeNode*> nodes, std::vector<std::pair<Blackboard*, int64_t>> boards)
     : nodes_(std::move(nodes)), counters_(nodes_.size()), boards_(std::move(boards)) {
     seen_.resize(boards_.size());
+    published_ = buildSnapshot();  // what a reader gets during the very first tick
 }
 
 void TreeMonitor::beginTick(int64_t time_ns) {
@@ -21,7 +22,6 @@ void TreeMonitor::beginTick(int64_t time_ns) {
     tick_time_ = time_ns;
     observing_ = observer_count_.load(std::memory_order_acquire) > 0;
     if (!observing_) {
-        seen_valid_ = false;  // writes made while nobody looked are not reported later
         tracking_writes_ = false;
         return;
     }
@@ -68,12 +68,10 @@ void TreeMonitor::collectWrites() {
         for (auto& [key, value] : boards_[b].first->localEntries()) {
             auto it = seen.find(key);
             if (it != seen.end() && it->second == value) continue;
-            // The first report after observing starts only records what is there.
-            if (seen_valid_) report_.writes.push_back({boards_[b].second, key, value});
+            report_.writes.push_back({boards_[b].second, key, value});
             seen.insert_or_assign(std::move(key), std::move(value));
         }
     }
-    seen_valid_ = true;
 }
 
 void TreeMonitor::endTick(NodeStatus root, bool counted) {
@@ -94,14 +92,16 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
     }
     if (!observers || observers->empty()) return;
 
+    const bool full = full_report_.exchange(false, std::memory_order_acq_rel);
     bool writes = false;
     for (const Entry& e : *observers) writes = writes || e.want_writes;
     if (writes) {
-        if (!tracking_writes_) seen_valid_ = false;
+        // A new observer learns every entry once; after that only the changed ones.
+        if (!tracking_writes_ || full)
+            for (auto& seen : seen_) seen.clear();
         collectWrites();
     }
     tracking_writes_ = writes;
-    const bool full = full_report_.exchange(false, std::memory_order_acq_rel);
     for (uint32_t i = 0; i < counters_.size(); ++i) {
         NodeCounters& now = counters_[i];
         now.status = nodes_[i]->status();
@@ -116,7 +116,7 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
     report_.time_ns = tick_time_;
     report_.root = root;
     report_.halt = !counted;
-    for (const Entry& e : *observers) {
+    auto call = [&](const Entry& e) {
         try {
             (*e.fn)(report_);
         } catch (...) {
@@ -127,7 +127,15 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
                 }
             }
         }
-    }
+    };
+    // Observers that did not ask for the writes go first, while the writes are set aside.
+    std::vector<BlackboardWrite> writes_aside;
+    writes_aside.swap(report_.writes);
+    for (const Entry& e : *observers)
+        if (!e.want_writes) call(e);
+    writes_aside.swap(report_.writes);
+    for (const Entry& e : *observers)
+        if (e.want_writes) call(e);
 }
 
 TreeMonitor::ObserverId TreeMonitor::addObserver(TreeObserver observer, bool want_writes) {

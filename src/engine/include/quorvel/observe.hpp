@@ -56,7 +56,8 @@ struct TreeSnapshot {
     std::vector<NodeCounters> nodes;       // by uid; running_ns includes an open stretch
 };
 
-// One blackboard entry whose value changed during a tick. `board` is the uid of the
+// One blackboard entry whose value changed during a tick (in the first report an observer
+// gets: every entry there is). `board` is the uid of the
 // SubTree node owning the blackboard, or -1 for the tree's root blackboard.
 struct BlackboardWrite {
     int64_t board = -1;
@@ -153,7 +154,6 @@ private:
     // The values seen at the end of the last tick, per blackboard, for the writes.
     std::vector<std::pair<Blackboard*, int64_t>> boards_;
     std::vector<std::unordered_map<std::string, Value>> seen_;
-    bool seen_valid_ = false;
     std::atomic<bool> full_report_{true};  // a new observer gets every node's counters once
 };
 
