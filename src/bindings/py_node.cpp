@@ -23,14 +23,6 @@ TreeNode& TreeNodeHandle::node(const char* operation) const {
 
 namespace {
 
-const PortInfo* findPort(const TreeNode& node, std::string_view name) {
-    if (const PortList* ports = node.config().manifest_ports) {
-        for (const PortInfo& p : *ports)
-            if (p.name == name) return &p;
-    }
-    return nullptr;
-}
-
 // Port names arrive as str objects; their UTF-8 form is cached by Python, so this copies
 // nothing.
 std::string_view view(const nb::str& name) {
@@ -40,32 +32,214 @@ std::string_view view(const nb::str& name) {
     return {text, static_cast<size_t>(size)};
 }
 
-nb::object getInputString(TreeNodeHandle& self, const nb::str& name) {
-    TreeNode& node = self.node("getInputString");
-    std::string_view port = view(name);
-    nb::object text = textFromValue(node.inputRef(port));
+// ---- ports: called once or twice by every Python action ----
+//
+// Plain CPython methods, without an argument-conversion layer in between, and a port name
+// (usually the same interned str on every call) is found by its identity in the node's
+// small cache before any text is compared.
+
+char typeLetter(const std::string& type) {
+    if (type == "int") return 'i';
+    if (type == "double") return 'd';
+    if (type == "bool") return 'b';
+    if (type == "string") return 's';
+    if (type == "object") return 'o';
+    return 'a';
+}
+
+struct PortRef {
+    TreeNode* node;
+    int index;  // -1: the node has no such port (the calls by name give the error)
+    char type;
+    std::string_view name;
+};
+
+// The node and the port for a call on `self` with `name`, or nullptr with a Python error.
+bool resolvePort(PyObject* self, PyObject* name, const char* operation, PortRef& out) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "%s(): the port name must be a str, not %.200s", operation, Py_TYPE(name)->tp_name);
+        return false;
+    }
+    TreeNodeHandle& handle = *nb::inst_ptr<TreeNodeHandle>(self);
+    out.node = &handle.node(operation);
+    NodeAccess& access = handle.access();
+    for (const NodeAccess::CachedPort& p : access.ports) {
+        if (p.name.ptr() == name) {
+            out.index = p.index;
+            out.type = p.type;
+            return true;
+        }
+    }
+    out.name = view(nb::borrow<nb::str>(name));
+    out.index = out.node->portIndex(out.name);
+    out.type = out.index >= 0 ? typeLetter(out.node->portTypeAt(out.index)) : 'a';
+    if (out.index >= 0 && access.ports.size() < 16) access.ports.push_back({PyRef(name), out.index, out.type});
+    return true;
+}
+
+std::string_view portName(const PortRef& port, PyObject* name) {
+    return port.name.empty() ? view(nb::borrow<nb::str>(name)) : port.name;
+}
+
+// The one argument of a port method: by position or as `name=`.
+PyObject* nameArgument(const char* operation, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs == 1 && nkw == 0) return args[0];
+    if (nargs == 0 && nkw == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "name") == 0)
+        return args[0];
+    PyErr_Format(PyExc_TypeError, "%s() takes one argument, the port name", operation);
+    return nullptr;
+}
+
+// The remembered object when the value came from Python as exactly `type`.
+PyObject* originOfType(const Value& v, PyTypeObject* type) {
+    const PyOpaque* py = pyOrigin(v);
+    return py && Py_TYPE(py->object().ptr()) == type ? Py_NewRef(py->object().ptr()) : nullptr;
+}
+
+template <class Body>
+PyObject* portMethod(const char* operation, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) {
+    PyObject* name = nameArgument(operation, args, nargs, kwnames);
+    if (!name) return nullptr;
+    try {
+        PortRef port;
+        if (!resolvePort(self, name, operation, port)) return nullptr;
+        return body(port, name);
+    } catch (...) {
+        setErrorFromCurrentException();
+        return nullptr;
+    }
+}
+
+PyObject* readInt(const PortRef& port, PyObject* name) {
+    if (port.index >= 0) {
+        const Value& v = port.node->inputAt(port.index);
+        if (const int64_t* i = v.asInt()) {
+            if (PyObject* origin = originOfType(v, &PyLong_Type)) return origin;
+            return PyLong_FromLongLong(*i);
+        }
+    }
+    return PyLong_FromLongLong(port.node->getInputInt(portName(port, name)));
+}
+
+PyObject* readReal(const PortRef& port, PyObject* name) {
+    if (port.index >= 0) {
+        const Value& v = port.node->inputAt(port.index);
+        if (const double* d = v.asReal()) {
+            if (PyObject* origin = originOfType(v, &PyFloat_Type)) return origin;
+            return PyFloat_FromDouble(*d);
+        }
+    }
+    return PyFloat_FromDouble(port.node->getInputReal(portName(port, name)));
+}
+
+PyObject* readBool(const PortRef& port, PyObject* name) {
+    return Py_NewRef(port.node->getInputBool(portName(port, name)) ? Py_True : Py_False);
+}
+
+PyObject* readText(const PortRef& port, PyObject* name) {
+    const Value& v = port.index >= 0 ? port.node->inputAt(port.index) : port.node->inputRef(portName(port, name));
+    nb::object text = textFromValue(v);
     if (text.is_none())
-        throw PortError("port '" + std::string(port) + "' of " + node.describe() +
+        throw PortError("port '" + std::string(portName(port, name)) + "' of " + port.node->describe() +
                         " has no value (its entry was never written)");
-    return text;
+    return text.release().ptr();
 }
 
-nb::object getInputObject(TreeNodeHandle& self, const nb::str& name) {
-    return fromValue(self.node("getInputObject").inputRef(view(name)));
+PyObject* readObject(const PortRef& port, PyObject* name) {
+    const Value& v = port.index >= 0 ? port.node->inputAt(port.index) : port.node->inputRef(portName(port, name));
+    return fromValue(v).release().ptr();
 }
 
-// The value converted to the port's declared type.
-nb::object getInput(TreeNodeHandle& self, const nb::str& name) {
-    TreeNode& node = self.node("getInput");
-    std::string_view port = view(name);
-    const PortInfo* info = findPort(node, port);
-    const std::string type = info ? info->type : "any";
-    if (type == "int") return nb::int_(node.getInputInt(port));
-    if (type == "double") return nb::float_(node.getInputReal(port));
-    if (type == "bool") return nb::bool_(node.getInputBool(port));
-    if (type == "string") return getInputString(self, name);
-    return fromValue(node.inputRef(port));
+PyObject* getInputFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return portMethod("getInput", self, args, nargs, kwnames, [](const PortRef& port, PyObject* name) {
+        switch (port.type) {
+            case 'i': return readInt(port, name);
+            case 'd': return readReal(port, name);
+            case 'b': return readBool(port, name);
+            case 's': return readText(port, name);
+            default: return readObject(port, name);
+        }
+    });
 }
+
+PyObject* getInputObjectFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return portMethod("getInputObject", self, args, nargs, kwnames, readObject);
+}
+PyObject* getInputStringFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return portMethod("getInputString", self, args, nargs, kwnames, readText);
+}
+PyObject* getInputIntFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return portMethod("getInputInt", self, args, nargs, kwnames, readInt);
+}
+PyObject* getInputDoubleFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return portMethod("getInputDouble", self, args, nargs, kwnames, readReal);
+}
+PyObject* getInputBoolFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return portMethod("getInputBool", self, args, nargs, kwnames, readBool);
+}
+
+PyObject* setOutputFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw == 2 && nargs >= 0) {
+        name = nargs > 0 ? args[0] : nullptr;
+        value = nargs > 1 ? args[1] : nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!name && PyUnicode_CompareWithASCIIString(key, "name") == 0) name = args[nargs + k];
+            else if (!value && PyUnicode_CompareWithASCIIString(key, "value") == 0) value = args[nargs + k];
+        }
+    }
+    if (!name || !value) {
+        PyErr_SetString(PyExc_TypeError, "setOutput() takes two arguments, the port name and the value");
+        return nullptr;
+    }
+    try {
+        PortRef port;
+        if (!resolvePort(self, name, "setOutput", port)) return nullptr;
+        if (port.index >= 0) port.node->setOutputAt(port.index, toValue(value));
+        else port.node->setOutput(portName(port, name), toValue(value));
+        Py_RETURN_NONE;
+    } catch (...) {
+        setErrorFromCurrentException();
+        return nullptr;
+    }
+}
+
+PyMethodDef g_port_methods[] = {
+    {"getInputString", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputStringFast)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "getInputString($self, /, name)\n--\n\n"
+     "The input port's value as text: the literal of the XML attribute, or the text form of the\n"
+     "blackboard entry the port is bound to (a str stored from Python comes back as that object)."},
+    {"getInputObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputObjectFast)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "getInputObject($self, /, name)\n--\n\n"
+     "The input port's value as it is stored: the very object an earlier setOutput or\n"
+     "set_blackboard_data stored, a literal as str, and None for a port of type \"object\" whose\n"
+     "entry was never written."},
+    {"getInput", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputFast)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "getInput($self, /, name)\n--\n\n"
+     "The input port's value converted to the port's declared type (int, double, bool, string);\n"
+     "ports of type object or any give the stored object. A value stored from Python as exactly\n"
+     "that type comes back as the same object."},
+    {"getInputInt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputIntFast)),
+     METH_FASTCALL | METH_KEYWORDS, "getInputInt($self, /, name)\n--\n\nThe input port's value as an integer."},
+    {"getInputDouble", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputDoubleFast)),
+     METH_FASTCALL | METH_KEYWORDS, "getInputDouble($self, /, name)\n--\n\nThe input port's value as a float."},
+    {"getInputBool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputBoolFast)),
+     METH_FASTCALL | METH_KEYWORDS, "getInputBool($self, /, name)\n--\n\nThe input port's value as a bool."},
+    {"setOutput", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setOutputFast)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "setOutput($self, /, name, value)\n--\n\n"
+     "Stores the value in the blackboard entry the output port is bound to. The very object is\n"
+     "kept: reading the entry back from Python gives the same object."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 void waitForWake(TreeNodeHandle& self) {
     self.node("waitForWake").requestWaitForNotify();
@@ -88,40 +262,12 @@ void bindTreeNode(nb::module_& m) {
              "Ends the tree's wait between ticks: the loop ticks again. Any thread.")
         .def("__call__", &Waker::wake, nb::call_guard<nb::gil_scoped_release>(), "Same as wake().");
 
-    nb::class_<TreeNodeHandle>(m, "TreeNode", nb::dynamic_attr(),
+    auto handle_class = nb::class_<TreeNodeHandle>(m, "TreeNode", nb::dynamic_attr(),
                                "The node being ticked, as handed to a Python action's tick functor.\n\n"
                                "Port access works only during that node's own tick (or halt hook) and on\n"
                                "the thread that ticks it; anywhere else it raises RuntimeError. Extra\n"
                                "attributes may be set on the object: it is the same object on every tick\n"
                                "of the same node.")
-        .def("getInputString", &getInputString, nb::arg("name"), nb::sig("def getInputString(self, name: str) -> str"),
-             "The input port's value as text: the literal of the XML attribute, or the text form of the\n"
-             "blackboard entry the port is bound to (a str stored from Python comes back as that object).")
-        .def("getInputObject", &getInputObject, nb::arg("name"),
-             nb::sig("def getInputObject(self, name: str) -> typing.Any"),
-             "The input port's value as it is stored: the very object an earlier setOutput or\n"
-             "set_blackboard_data stored, a literal as str, and None for a port of type \"object\" whose\n"
-             "entry was never written.")
-        .def("getInput", &getInput, nb::arg("name"), nb::sig("def getInput(self, name: str) -> typing.Any"),
-             "The input port's value converted to the port's declared type (int, double, bool, string);\n"
-             "ports of type object or any give the stored object.")
-        .def(
-            "getInputInt", [](TreeNodeHandle& self, const nb::str& name) { return self.node("getInputInt").getInputInt(view(name)); },
-            nb::arg("name"), "The input port's value as an integer.")
-        .def(
-            "getInputDouble", [](TreeNodeHandle& self, const nb::str& name) { return self.node("getInputDouble").getInputReal(view(name)); },
-            nb::arg("name"), "The input port's value as a float.")
-        .def(
-            "getInputBool", [](TreeNodeHandle& self, const nb::str& name) { return self.node("getInputBool").getInputBool(view(name)); },
-            nb::arg("name"), "The input port's value as a bool.")
-        .def(
-            "setOutput",
-            [](TreeNodeHandle& self, const nb::str& name, nb::handle value) {
-                self.node("setOutput").setOutput(view(name), toValue(value));
-            },
-            nb::arg("name"), nb::arg("value").none(), nb::sig("def setOutput(self, name: str, value: typing.Any) -> None"),
-            "Stores the value in the blackboard entry the output port is bound to. The very object is\n"
-            "kept: reading the entry back from Python gives the same object.")
         .def("requestWakeAfter", &requestWakeAfter, nb::arg("seconds"),
              "For a tick that returns RUNNING: a loop that ticks until the tree finishes may sleep this\n"
              "long before the next tick instead of ticking again at once.")
@@ -145,6 +291,12 @@ void bindTreeNode(nb::module_& m) {
         .def("__repr__", [](const TreeNodeHandle& self) {
             return "<TreeNode '" + self.access().name + "' (" + self.access().type_id + ")>";
         });
+    auto* type = reinterpret_cast<PyTypeObject*>(handle_class.ptr());
+    for (PyMethodDef* def = g_port_methods; def->ml_name; ++def) {
+        nb::object method = nb::steal(PyDescr_NewMethod(type, def));
+        if (!method || PyObject_SetAttrString(handle_class.ptr(), def->ml_name, method.ptr()) < 0)
+            throw nb::python_error();
+    }
 }
 
 // ---- the node ----

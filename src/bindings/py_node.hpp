@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "py_value.hpp"
 #include "quorvel/factory.hpp"
@@ -58,6 +59,15 @@ struct NodeAccess {
     uint32_t uid = 0;
     bool wake_requested = false;  // the tick said when to tick it again
     std::shared_ptr<WakeLink> wake_link;
+    // Port names this node's callbacks used, by the identity of the str object (a literal in
+    // the action's code is the same object every time), with the port's index in the node.
+    // Used only during the node's callbacks, so only by the thread that ticks it.
+    struct CachedPort {
+        PyRef name;
+        int index;
+        char type;  // the declared type's first letter: s(tring), i(nt), d(ouble), b(ool), o(bject), a(ny)
+    };
+    std::vector<CachedPort> ports;
 };
 
 // The Python `TreeNode` object.

@@ -47,8 +47,8 @@ bool statusFromObject(nb::handle object, NodeStatus& out) {
     return false;
 }
 
-thread_local PyThreadState* LazyGil::saved_ = nullptr;
-thread_local bool LazyGil::inside_ = false;
+thread_local PyThreadState* LazyGil::saved_ __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local bool LazyGil::inside_ __attribute__((tls_model("initial-exec"))) = false;
 
 bool onMainThread() { return PyThread_get_thread_ident() == g_main_thread; }
 
@@ -118,6 +118,42 @@ void bindErrors(nb::module_& m) {
             PyErr_SetString(g_base_error, e.what());
         }
     });
+}
+
+void setErrorFromCurrentException() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const nb::builtin_exception& e) {
+        PyObject* type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const ScriptSyntaxError& e) {
+        PyErr_SetString(g_load_error, e.what());
+    } catch (const ScriptError& e) {
+        PyErr_SetString(g_tick_error, e.what());
+    } catch (const LoadError& e) {
+        PyErr_SetString(g_load_error, e.what());
+    } catch (const PortError& e) {
+        PyErr_SetString(g_port_error, e.what());
+    } catch (const TickError& e) {
+        PyErr_SetString(g_tick_error, e.what());
+    } catch (const Error& e) {
+        PyErr_SetString(g_base_error, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "an unknown C++ exception");
+    }
 }
 
 void raiseRuntimeError(const std::string& message) { throw nb::builtin_exception(nb::exception_type::runtime_error, message.c_str()); }

@@ -33,6 +33,9 @@ bool statusFromObject(nb::handle object, NodeStatus& out);
 // engine exceptions are translated to them.
 void bindErrors(nb::module_& m);
 [[noreturn]] void raiseRuntimeError(const std::string& message);
+// For functions CPython calls directly (not through nanobind): sets the Python error for the
+// C++ exception being handled, as nanobind's translation would. Call inside a catch block.
+void setErrorFromCurrentException() noexcept;
 
 // ---- one engine call ----
 // While an engine call runs with the GIL released, a Python action that raises stores the
@@ -158,8 +161,9 @@ public:
     }
 
 private:
-    static thread_local PyThreadState* saved_;  // non-null while the GIL is let go
-    static thread_local bool inside_;
+    // Read by every Python node: in the static TLS block, so no lookup call per access.
+    static thread_local PyThreadState* saved_ __attribute__((tls_model("initial-exec")));  // non-null while let go
+    static thread_local bool inside_ __attribute__((tls_model("initial-exec")));
     PyThreadState* previous_saved_;
     bool previous_inside_;
     ScopedLetGoHook hook_;

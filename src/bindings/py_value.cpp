@@ -63,8 +63,7 @@ Value toValue(nb::handle object) {
 
 nb::object fromValue(const Value& value) {
     if (const OpaquePtr& origin = value.object()) {
-        if (auto* py = dynamic_cast<const PyOpaque*>(origin.get()))
-            return nb::borrow(py->object());
+        if (const PyOpaque* py = pyOrigin(value)) return nb::borrow(py->object());
         if (!value.isPrimitive()) return nb::str(origin->repr().c_str());
     }
     switch (value.kind()) {
@@ -81,7 +80,7 @@ nb::object fromValue(const Value& value) {
 
 nb::object textFromValue(const Value& value) {
     if (value.kind() == Value::Kind::Text) {
-        if (auto* py = dynamic_cast<const PyOpaque*>(value.object().get())) return nb::borrow(py->object());
+        if (const PyOpaque* py = pyOrigin(value)) return nb::borrow(py->object());
         return fromValue(value);
     }
     if (value.isPrimitive()) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 #include "quorvel/value.hpp"
 
@@ -53,6 +54,14 @@ private:
     PyRef ref_;
     std::string type_name_;
 };
+
+// The Python object an engine value holds, if any (borrowed): the opaque value, or the
+// origin of a primitive.
+inline const PyOpaque* pyOrigin(const Value& value) {
+    const Opaque* origin = value.object().get();
+    // PyOpaque is final: comparing the dynamic type is all a cast would do, and cheaper.
+    return origin && typeid(*origin) == typeid(PyOpaque) ? static_cast<const PyOpaque*>(origin) : nullptr;
+}
 
 // Python -> engine value (GIL held). Exact bool, int (within 64 bits), float and str become
 // primitives that remember their object; None and everything else become opaque values.

@@ -229,8 +229,16 @@ void TreeNode::conversionError(const Port& port, const Value& v, const char* wha
     throw PortError("node " + describe() + ": port '" + port.name + "': " + v.describe() + " is not " + what);
 }
 
-const Value& TreeNode::inputRef(std::string_view name) const {
-    const Port& p = requirePort(name);
+int TreeNode::portIndex(std::string_view name) const {
+    for (size_t i = 0; i < ports_.size(); ++i) {
+        if (ports_[i].name == name) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+const Value& TreeNode::inputRef(std::string_view name) const { return read(requirePort(name)); }
+
+const Value& TreeNode::read(const Port& p) const {
     if (!p.is_entry) return p.literal;
     if (!p.slot) p.slot = &config_.blackboard->slot(p.key);
     if (!p.slot->present) {
@@ -284,13 +292,17 @@ void TreeNode::setOutput(std::string_view name, Value value) {
         }
         throw PortError("node " + describe() + " has no output port '" + std::string(name) + "'");
     }
-    if (p->direction == PortDirection::Input)
-        throw PortError("node " + describe() + ": port '" + p->name + "' is an input port");
-    if (!p->is_entry)
-        throw PortError("node " + describe() + ": port '" + p->name + "' is not connected to a blackboard entry");
-    if (!p->slot) p->slot = &config_.blackboard->slot(p->key);
-    p->slot->value = std::move(value);
-    p->slot->present = true;
+    write(*p, std::move(value));
+}
+
+void TreeNode::write(const Port& p, Value value) {
+    if (p.direction == PortDirection::Input)
+        throw PortError("node " + describe() + ": port '" + p.name + "' is an input port");
+    if (!p.is_entry)
+        throw PortError("node " + describe() + ": port '" + p.name + "' is not connected to a blackboard entry");
+    if (!p.slot) p.slot = &config_.blackboard->slot(p.key);
+    p.slot->value = std::move(value);
+    p.slot->present = true;
 }
 
 const PortBinding* TreeNode::portBinding(std::string_view port) const {

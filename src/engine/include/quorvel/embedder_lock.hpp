@@ -16,31 +16,36 @@ using LetGoHook = void (*)();
 inline constexpr unsigned kStretchTicks = 64;
 
 namespace detail {
-inline thread_local LetGoHook let_go_hook = nullptr;
-inline thread_local unsigned ticks_in_stretch = 0;
+// Read on every node tick: one variable, in the static TLS block (no lookup call per access).
+struct StretchState {
+    LetGoHook hook = nullptr;
+    unsigned ticks = 0;
+};
+inline thread_local StretchState stretch __attribute__((tls_model("initial-exec")));
 }  // namespace detail
 
 // Every node tick.
 inline void noteNodeTick() {
-    if (++detail::ticks_in_stretch >= kStretchTicks) {
-        detail::ticks_in_stretch = 0;
-        if (detail::let_go_hook) detail::let_go_hook();
+    detail::StretchState& state = detail::stretch;
+    if (++state.ticks >= kStretchTicks) {
+        state.ticks = 0;
+        if (state.hook) state.hook();
     }
 }
 
 // A node of the embedder's own ran: the stretch starts again.
-inline void noteEmbedderNode() { detail::ticks_in_stretch = 0; }
+inline void noteEmbedderNode() { detail::stretch.ticks = 0; }
 
 // The engine is about to sleep (between ticks).
 inline void beforeBlocking() {
-    if (detail::let_go_hook) detail::let_go_hook();
+    if (detail::stretch.hook) detail::stretch.hook();
 }
 
 // Sets the hook of the calling thread for a scope (scopes nest).
 class ScopedLetGoHook {
 public:
-    explicit ScopedLetGoHook(LetGoHook hook) : previous_(detail::let_go_hook) { detail::let_go_hook = hook; }
-    ~ScopedLetGoHook() { detail::let_go_hook = previous_; }
+    explicit ScopedLetGoHook(LetGoHook hook) : previous_(detail::stretch.hook) { detail::stretch.hook = hook; }
+    ~ScopedLetGoHook() { detail::stretch.hook = previous_; }
     ScopedLetGoHook(const ScopedLetGoHook&) = delete;
     ScopedLetGoHook& operator=(const ScopedLetGoHook&) = delete;
 

@@ -97,6 +97,15 @@ public:
     // Whether the instance can read the port at all (given, or defaulted).
     bool hasPort(std::string_view port) const { return findPort(port) != nullptr; }
 
+    // Ports by position, for embedders that look a name up once and keep its index: the
+    // index of the port among this instance's ports (-1 when it has none of that name, and
+    // then the calls by name give the error), the declared type, and reading and writing
+    // as inputRef and setOutput do.
+    int portIndex(std::string_view port) const;
+    const std::string& portTypeAt(int index) const { return ports_[static_cast<size_t>(index)].type; }
+    const Value& inputAt(int index) const { return read(ports_[static_cast<size_t>(index)]); }
+    void setOutputAt(int index, Value value) { write(ports_[static_cast<size_t>(index)], std::move(value)); }
+
     // ---- waiting ----
     void requestWakeAt(Clock::time_point deadline) const;
     void requestImmediateTick() const;
@@ -134,6 +143,8 @@ private:
     };
     const Port* findPort(std::string_view name) const;
     const Port& requirePort(std::string_view name) const;
+    const Value& read(const Port& port) const;
+    void write(const Port& port, Value value);
     [[noreturn]] void conversionError(const Port& port, const Value& v, const char* what) const;
     bool runCondition(ConditionSlot slot);
     void runScript(ConditionSlot slot);

@@ -1,0 +1,95 @@
+"""Port access from Python actions through its fast path: the same answers and errors by
+position and by keyword, for every declared type, and for names the node does not have;
+and Python actions on several threads, which share the GIL without losing a tick."""
+
+from __future__ import annotations
+
+import threading
+
+import pytest
+
+from quorvel.core import NodeStatus, PortError
+from quorvel.engine.sequential_engine import SequentialEngine
+
+S = NodeStatus.SUCCESS
+PORTS = [{"name": n, "type": t, "direction": d, "description": ""} for n, t, d in (
+    ("i", "int", "input"), ("d", "double", "input"), ("b", "bool", "input"), ("s", "string", "input"),
+    ("o", "object", "input"), ("out", "any", "output"))]
+
+
+def run(action, attributes='i="{i}" d="2.5" b="true" s="{s}" o="{o}" out="{out}"', board=None):
+    engine = SequentialEngine()
+    seen = []
+    engine.register_action_behavior("A", lambda node: seen.append(action(node)) or S, PORTS)
+    engine.create_tree_from_text(
+        f'<root BTCPP_format="4"><BehaviorTree ID="M"><A {attributes}/></BehaviorTree></root>')
+    for key, value in (board or {"i": 2**70 // 2**10, "s": "text", "o": None}).items():
+        engine.set_blackboard_data(key, value)
+    engine.tick_once()
+    return engine, seen[0]
+
+
+def test_typed_reads_by_position_and_keyword():
+    big = 2**60 + 1
+    _, got = run(lambda n: (n.getInput("i"), n.getInput(name="d"), n.getInput("b"), n.getInput("s"),
+                            n.getInputInt("i"), n.getInputDouble("d"), n.getInputBool("b"),
+                            n.getInputString("s"), n.getInputObject(name="o")),
+                 board={"i": big, "s": "text", "o": None})
+    assert got == (big, 2.5, True, "text", big, 2.5, True, "text", None)
+    _, same = run(lambda n: n.getInput("i") is n.getInputObject("i"), board={"i": big, "s": "x", "o": 1})
+    assert same  # an int stored from Python comes back as that object
+
+
+def test_writes_keep_the_object_and_reach_the_blackboard():
+    value = object()
+    engine, _ = run(lambda n: n.setOutput("out", value))
+    assert engine.get_blackboard_data("out") is value
+    engine, _ = run(lambda n: n.setOutput(value=[1], name="out"))
+    assert engine.get_blackboard_data("out") == [1]
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda n: n.getInput("nope"), PortError, "has no port 'nope'"),
+    (lambda n: n.setOutput("i", 1), PortError, "is an input port"),
+    (lambda n: n.getInputInt("s"), PortError, "is not an integer"),
+    (lambda n: n.getInput(3), TypeError, "must be a str"),
+    (lambda n: n.getInput(), TypeError, "takes one argument"),
+    (lambda n: n.getInput("i", "d"), TypeError, "takes one argument"),
+    (lambda n: n.setOutput("out"), TypeError, "takes two arguments"),
+    (lambda n: n.getInput(port="i"), TypeError, "takes one argument"),
+])
+def test_errors_name_what_is_wrong(call, error, text):
+    def action(node):
+        with pytest.raises(error, match=text):
+            call(node)
+        return "checked"
+
+    assert run(action)[1] == "checked"
+
+
+def test_a_handle_kept_after_the_tick_refuses_port_access():
+    engine, node = run(lambda n: n)
+    with pytest.raises(RuntimeError, match="only during the node's own tick"):
+        node.getInput("i")
+
+
+@pytest.mark.timeout(60)
+def test_python_actions_on_several_threads_lose_no_tick():
+    def count(node):
+        node.setOutput("out", node.getInput("i") + 1)
+        return S
+
+    engines = []
+    for _ in range(4):
+        engine = SequentialEngine()
+        engine.register_action_behavior("Count", count, PORTS)
+        engine.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>'
+                                     + '<Count i="{n}" out="{n}"/>' * 50 + "</Sequence></BehaviorTree></root>")
+        engine.set_blackboard_data("n", 0)
+        engines.append(engine)
+    threads = [threading.Thread(target=e.tick_n_times, args=(200,)) for e in engines]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [e.get_blackboard_data("n") for e in engines] == [50 * 200] * 4
