@@ -228,7 +228,10 @@ class _Handler(BaseHTTPRequestHandler):
         try:
             if url.path in _STATIC:
                 name, content_type = _STATIC[url.path]
-                self._send(resources.files(__package__).joinpath("static", name).read_bytes(), content_type)
+                body = resources.files(__package__).joinpath("static", name).read_bytes()
+                if name == "index.html":  # the page passes the token on to its own requests
+                    body = body.replace(b"{{TOKEN}}", self.owner.token.encode())
+                self._send(body, content_type)
             elif url.path == "/api/trees":
                 self._json(self.owner.trees())
             elif url.path == "/api/layout":

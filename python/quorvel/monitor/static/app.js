@@ -16,6 +16,7 @@ const BOX_W = 150, BOX_H = 28, GAP_X = 16, GAP_Y = 50;
 let current = null;     // {id, live, layout, names}
 let events = null;      // EventSource of the live tree
 let statePoll = null;
+let generation = 0;     // of the latest choice: a slower earlier choice must not draw over it
 
 function el(name, attrs = {}, parent = null) {
   const e = document.createElementNS(SVG, name);
@@ -82,10 +83,13 @@ const shown = (n) => (n.status === "IDLE" ? n.last : n.status);
 
 function showState(state) {
   const snap = state.snapshot;
-  document.getElementById("tick").textContent = `tick ${snap.tick}, root ${snap.status}`;
+  // A snapshot read while the tree was inside a tick is from an earlier tick than the
+  // transitions already shown: its counters are still worth showing, its colours are not.
+  const fresh = current.live ? snap.tick >= (current.tick || 0) : true;
+  if (fresh) document.getElementById("tick").textContent = `tick ${snap.tick}, root ${snap.status}`;
   const rows = [];
   for (const [uid, n] of Object.entries(snap.nodes)) {
-    setStatus(uid, shown(n));
+    if (fresh) setStatus(uid, shown(n));
     const name = current.names.get(Number(uid)) || "";
     rows.push([uid, name, n.status, n.last, n.ticks, n.success, n.failure, (n.running_ns / 1e6).toFixed(1)]);
   }
@@ -114,14 +118,18 @@ function stopLive() {
 
 async function choose(entry) {
   stopLive();
+  const mine = ++generation;
   const layout = await getJson("/api/layout", { tree: entry.id });
+  if (mine !== generation) return;
   current = { id: entry.id, live: entry.live, layout, names: new Map(layout.nodes.map((n) => [n.uid, n.name])) };
   draw(layout);
   document.getElementById("tree").setAttribute("data-tree", entry.id);
   const replay = document.getElementById("replay");
   if (entry.live) {
     replay.hidden = true;
-    showState(await getJson("/api/state", { tree: entry.id }));
+    const state = await getJson("/api/state", { tree: entry.id });
+    if (mine !== generation) return;
+    showState(state);
     events = new EventSource(api("/api/events", { tree: entry.id }));
     events.onmessage = (e) => {
       for (const tick of JSON.parse(e.data)) {
@@ -129,11 +137,15 @@ async function choose(entry) {
           // A halt's RUNNING -> IDLE leaves the node blank; anything else shows the new status.
           setStatus(t.uid, t.status);
         }
+        current.tick = tick.tick;
         document.getElementById("tick").textContent = `tick ${tick.tick}, root ${tick.status}`;
       }
     };
     statePoll = setInterval(async () => {
-      try { showState(await getJson("/api/state", { tree: entry.id })); } catch (e) { /* the tree is gone */ }
+      try {
+        const later = await getJson("/api/state", { tree: entry.id });
+        if (mine === generation) showState(later);
+      } catch (e) { /* the tree is gone */ }
     }, 1000);
   } else {
     replay.hidden = false;
@@ -147,7 +159,9 @@ async function choose(entry) {
 
 async function showTick(tick) {
   document.getElementById("slider-value").textContent = tick;
+  const mine = generation;
   const state = await getJson("/api/state", { tree: current.id, tick });
+  if (mine !== generation || document.getElementById("slider").value !== String(tick)) return;
   for (const g of document.querySelectorAll("g.node")) g.setAttribute("data-status", "IDLE");
   showState(state);
   document.getElementById("tree").setAttribute("data-tick", tick);
