@@ -260,3 +260,16 @@ def test_exit_with_daemon_trees_busy():
         assert done.returncode == 0, done.stderr[-2000:]
         assert done.stdout == "exiting with 4 trees\n"
         assert "Fatal Python error" not in done.stderr
+
+
+def test_worker_trees_are_listed_by_their_tree_id(log):
+    from quorvel.observe import live_trees
+
+    e = mt.ThreadEngine()
+    e.register_action_class(Echo)
+    e.create_tree_from_text(ECHO, "labelled")
+    e.set_blackboard_data("labelled", "in", "x")  # the worker has loaded its tree
+    assert "labelled" in [label for label, _ in live_trees()]
+    e.stop_all_trees()
+    gc.collect()
+    assert "labelled" not in [label for label, _ in live_trees()]

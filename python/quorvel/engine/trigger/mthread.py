@@ -20,6 +20,7 @@ from quorvel._native import ThreadCondition
 from quorvel.core import BehaviorTreeFactory, NodeStatus, TreeNode
 from quorvel.engine.sequential_engine import SequentialEngine
 from quorvel.nodes.action_node import SimpleActionNode
+from quorvel.observe import label as _label_tree
 
 # ---- library part (thread engine) ----
 #
@@ -259,6 +260,7 @@ class ThreadEngine:
             for action_id, tick_functor, ports_list in self.action_registrations:
                 engine.register_action_behavior(action_id, tick_functor, ports_list)
             engine.create_tree_from_text(xml_text)
+            _label_tree(getattr(engine, "tree", None), tree_id)  # its name in live_trees() and the monitor
             thread_data = self.trees[tree_id]
             cond, command, result = thread_data["cond"], thread_data["command"], thread_data["result"]
             _local.tree = (cond, tree_id)
