@@ -3,6 +3,7 @@
 // Each case is a tree and the expected trace: for every tick, the root's status and
 // the test actions' events in brackets.
 
+#include "quorvel/delegated_node.hpp"
 #include "tree_fixture.hpp"
 
 namespace quorvel::testing {
@@ -170,6 +171,72 @@ const TraceCase kDecoratorCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Decorators, NodeTrace, ::testing::ValuesIn(kDecoratorCases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// ---- nodes whose behaviour an embedder supplies ----
+
+// Ticks its children in turn and returns the statuses of its `results` port, one per tick
+// (like the test action); its halt is logged and deliberately leaves the children alone.
+class TurnBehaviour : public NodeBehaviour {
+public:
+    explicit TurnBehaviour(std::shared_ptr<std::vector<std::string>> log) : log_(std::move(log)) {}
+    NodeStatus tick(DelegatedNode& node) override {
+        for (size_t i = 0; i < node.childCount(); ++i) node.tickChild(i);
+        std::string results = node.getInputText("results");
+        size_t comma = results.find(',', pos_);
+        std::string item = results.substr(pos_, comma == std::string::npos ? std::string::npos : comma - pos_);
+        if (comma != std::string::npos) pos_ = comma + 1;
+        return *parseStatus(item);
+    }
+    void halt(DelegatedNode& node) override { log_->push_back(node.name() + ":halt"); }
+
+private:
+    std::shared_ptr<std::vector<std::string>> log_;
+    size_t pos_ = 0;
+};
+
+class DelegatedTrace : public TreeTest {
+protected:
+    DelegatedTrace() {
+        auto log = log_;
+        for (NodeKind kind : {NodeKind::Control, NodeKind::Decorator}) {
+            std::string id = kind == NodeKind::Control ? "Turns" : "Turn";
+            factory.registerBuilder({id, kind, {InputPort("results", "string", "SUCCESS")}, {}, -1, -1},
+                                    delegatedNodeBuilder([log](DelegatedNode&) { return std::make_unique<TurnBehaviour>(log); }));
+        }
+    }
+};
+
+TEST_F(DelegatedTrace, FinishingResetsChildrenAndHaltingHaltsThemAfterTheBehaviour) {
+    Tree tree = load(R"(<Turns name="t" results="RUNNING,SUCCESS"><Act name="a" results="RUNNING"/><Act name="b"/></Turns>)");
+    EXPECT_EQ(tickN(tree, 2), (std::vector<NodeStatus>{NodeStatus::RUNNING, NodeStatus::SUCCESS}));
+    // The node finished with a child still running: the child is halted.
+    EXPECT_EQ(events(), "a:tick b:tick a:tick b:tick a:halt");
+
+    Tree running = load(R"(<Turns name="t" results="RUNNING"><Act name="a" results="RUNNING"/></Turns>)");
+    running.tickOnce();
+    events();
+    running.haltTree();
+    EXPECT_EQ(events(), "t:halt a:halt");
+    for (const auto& node : running.nodes()) EXPECT_EQ(node->status(), NodeStatus::IDLE);
+}
+
+TEST_F(DelegatedTrace, DecoratorsTakeExactlyOneChildAndConditionsApply) {
+    EXPECT_NE(loadError([&] { load("<Turn><Act/><Act/></Turn>"); }).find("exactly 1 child, not 2"), std::string::npos);
+    EXPECT_NE(loadError([&] { load("<Turns/>"); }).find("at least 1 child"), std::string::npos);
+    Tree tree = load(R"(<Decorator ID="Turn" _skipIf="true"><Act name="a"/></Decorator>)");
+    EXPECT_EQ(tree.tickOnce(), NodeStatus::SKIPPED);
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(DelegatedTrace, ABehaviourThatCannotBeMadeFailsTheLoadAtItsElement) {
+    factory.registerBuilder({"Broken", NodeKind::Control, {}, {}, -1, -1},
+                            delegatedNodeBuilder([](DelegatedNode&) -> std::unique_ptr<NodeBehaviour> {
+                                throw Error("no such hardware");
+                            }));
+    std::string message = loadError([&] { load(R"(<Sequence><Broken name="arm"><Act/></Broken></Sequence>)"); });
+    EXPECT_NE(message.find("no such hardware"), std::string::npos) << message;
+    EXPECT_NE(message.find("line 1"), std::string::npos) << message;
+}
 
 }  // namespace
 }  // namespace quorvel::testing
