@@ -90,6 +90,8 @@ def test_api_lists_live_trees_and_serves_their_state(mon):
         assert mine["live"] and mine["root"] == "main"
         layout = json.loads(get(mon, f"/api/layout?tree={mine['id']}&{token}")[1])
         assert layout == json.loads(json.dumps(run.tree.layout()))
+        # The monitor learns the blackboard from the ticks it watches, starting with this request.
+        assert get(mon, f"/api/state?tree={mine['id']}&{token}")[0] == 200
         run.done.set()
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
