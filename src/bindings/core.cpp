@@ -1,10 +1,13 @@
 // quorvel.core: statuses, the error classes, the TreeNode handle, trees and the factory.
 
 #include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "bindings.hpp"
+#include "py_control_node.hpp"
+#include "py_log.hpp"
 #include "py_node.hpp"
 #include "py_support.hpp"
 #include "py_tree.hpp"
@@ -115,11 +118,13 @@ void bindFactory(nb::module_& m) {
             "register_node_type",
             [](PyFactory& self, nb::handle cls, nb::handle id) {
                 BusyFlag::Guard guard(self.busy, "register_node_type()");
-                self.actions.add(registerPythonNodeClass(self.factory, cls, id));
+                self.actions.add(registerNodeClass(self.factory, cls, id));
             },
             nb::arg("node_class"), nb::arg("node_id").none() = nb::none(),
-            "Registers a node class derived from SimpleActionNode (or StatefulActionNode, ConditionNode)\n"
-            "by its static tick and its `ports` list, under node_id or the class name.")
+            "Registers a node class under node_id or the class name: one derived from SimpleActionNode\n"
+            "(or StatefulActionNode, ConditionNode) by its static tick and its `ports` list, or a\n"
+            "ControlNode / DecoratorNode subclass (quorvel.nodes.control_node), of which every node of\n"
+            "a tree gets an instance of its own.")
         .def(
             "unregister_node_type",
             [](PyFactory& self, const std::string& id) {
@@ -160,11 +165,14 @@ void bindFactory(nb::module_& m) {
             nb::arg("node_id"), "{\"kind\": ..., \"ports\": [port descriptions]} of a registered node type.")
         .def(
             "register_behavior_tree_from_text",
-            [](PyFactory& self, const nb::str& xml_text) {
+            [](PyFactory& self, const nb::str& xml_text, const std::optional<std::string>& name) {
                 std::string_view xml = xmlText(xml_text);
-                withFactory(self, "register_behavior_tree_from_text()", [&] { self.factory.registerBehaviorTreeFromText(xml); });
+                withFactory(self, "register_behavior_tree_from_text()",
+                            [&] { self.factory.registerBehaviorTreeFromText(xml, name.value_or("")); });
             },
-            nb::arg("xml_text"), "Adds the document's BehaviorTree definitions (a known ID is replaced).")
+            nb::arg("xml_text"), nb::arg("name").none() = nb::none(),
+            "Adds the document's BehaviorTree definitions (a known ID is replaced). `name` (a file name,\n"
+            "say) names the document in the errors of this load and of building its trees.")
         .def(
             "register_behavior_tree_from_file",
             [](PyFactory& self, const std::filesystem::path& path) {
@@ -188,21 +196,31 @@ void bindFactory(nb::module_& m) {
         .def(
             "create_tree",
             [](PyFactory& self, const std::string& tree_id) {
-                return makeTree(self, "create_tree()", [&](BehaviorTreeFactory& f) { return f.createTree(tree_id); });
+                auto* tree = makeTree(self, "create_tree()", [&](BehaviorTreeFactory& f) { return f.createTree(tree_id); });
+                logLoadWarnings(self.factory);
+                return tree;
             },
             nb::arg("tree_id"), nb::keep_alive<0, 1>(), "Builds the registered tree definition `tree_id`.")
         .def(
             "create_tree_from_text",
-            [](PyFactory& self, const nb::str& xml_text) {
+            [](PyFactory& self, const nb::str& xml_text, const std::optional<std::string>& name) {
                 std::string_view xml = xmlText(xml_text);
-                return makeTree(self, "create_tree_from_text()", [&](BehaviorTreeFactory& f) { return f.createTreeFromText(xml); });
+                auto* tree = makeTree(self, "create_tree_from_text()", [&](BehaviorTreeFactory& f) {
+                    return f.createTreeFromText(xml, nullptr, name.value_or(""));
+                });
+                logLoadWarnings(self.factory);
+                return tree;
             },
-            nb::arg("xml_text"), nb::keep_alive<0, 1>(),
-            "Registers the document's definitions and builds its main tree.")
+            nb::arg("xml_text"), nb::arg("name").none() = nb::none(), nb::keep_alive<0, 1>(),
+            "Registers the document's definitions and builds its main tree. `name` names the document in\n"
+            "error messages. Attributes starting with `_` that the engine does not know are kept as editor\n"
+            "metadata and named in a warning logged through loguru.")
         .def(
             "create_tree_from_file",
             [](PyFactory& self, const std::filesystem::path& path) {
-                return makeTree(self, "create_tree_from_file()", [&](BehaviorTreeFactory& f) { return f.createTreeFromFile(path); });
+                auto* tree = makeTree(self, "create_tree_from_file()", [&](BehaviorTreeFactory& f) { return f.createTreeFromFile(path); });
+                logLoadWarnings(self.factory);
+                return tree;
             },
             nb::arg("path"), nb::keep_alive<0, 1>(),
             "Registers the file's definitions and builds its main tree; includes resolve against its folder.");

@@ -9,6 +9,7 @@ NB_MODULE(_native, m) {
     // nanobind's leak report would only alarm users about that.
     nanobind::set_leak_warnings(false);
     quorvel::py::bindCore(m);
+    quorvel::py::bindControlNodes(m);
     quorvel::py::bindSequentialEngine(m);
     quorvel::py::bindChannel(m);
     // For Python code that reads documents itself (ThreadEngine.create_tree_from_file).

@@ -22,7 +22,9 @@ public:
     SequentialEngine() = default;
 
     void registerActionBehavior(nb::handle action_id, nb::handle tick_functor, nb::handle ports_list);
-    void createTreeFromText(nb::handle xml_text);
+    // Any node class, as BehaviorTreeFactory.register_node_type.
+    void registerNodeType(nb::handle node_class, nb::handle node_id);
+    void createTreeFromText(nb::handle xml_text, nb::handle name = nb::none());
     void createTreeFromFile(nb::handle path);
 
     nb::object tickOnce() { return host_.tickOnce(); }

@@ -4,6 +4,8 @@
 #include <nanobind/stl/string.h>
 
 #include "bindings.hpp"
+#include "py_control_node.hpp"
+#include "py_log.hpp"
 #include "py_node.hpp"
 
 namespace quorvel::py {
@@ -11,6 +13,11 @@ namespace quorvel::py {
 void SequentialEngine::registerActionBehavior(nb::handle action_id, nb::handle tick_functor, nb::handle ports_list) {
     BusyFlag::Guard guard(host_.busy(), "register_action_behavior()");
     actions_.add(registerPythonAction(factory_, action_id, tick_functor, ports_list));
+}
+
+void SequentialEngine::registerNodeType(nb::handle node_class, nb::handle node_id) {
+    BusyFlag::Guard guard(host_.busy(), "register_node_type()");
+    actions_.add(registerNodeClass(factory_, node_class, node_id));
 }
 
 int SequentialEngine::traverse(visitproc visit, void* arg) const {
@@ -44,16 +51,24 @@ PyType_Slot engine_slots[] = {
 
 }  // namespace
 
-void SequentialEngine::createTreeFromText(nb::handle xml_text) {
+void SequentialEngine::createTreeFromText(nb::handle xml_text, nb::handle name) {
+    std::string document;
+    if (!name.is_none()) {
+        if (!PyUnicode_Check(name.ptr()))
+            throw nb::type_error((std::string("name must be a str or None, not ") + nb::type_name(name.type()).c_str()).c_str());
+        document = nb::cast<std::string>(name);
+    }
     if (!PyUnicode_Check(xml_text.ptr()))
         throw nb::type_error((std::string("xml_text must be a str, not ") + nb::type_name(xml_text.type()).c_str()).c_str());
     std::string_view xml = xmlText(xml_text);
-    host_.load([&] { return factory_.createTreeFromText(xml); });
+    host_.load([&] { return factory_.createTreeFromText(xml, nullptr, document); });
+    logLoadWarnings(factory_);
 }
 
 void SequentialEngine::createTreeFromFile(nb::handle path) {
     std::filesystem::path file = nb::cast<std::filesystem::path>(path);
     host_.load([&] { return factory_.createTreeFromFile(file); });
+    logLoadWarnings(factory_);
 }
 
 nb::list SequentialEngine::tickNTimes(nb::handle n) { return host_.tickNTimes(tickCount(n)); }
@@ -74,13 +89,22 @@ void bindSequentialEngine(nb::module_& m) {
              "of dicts with \"name\", \"type\" (string, object, int, double, bool or any),\n"
              "\"direction\" (input, output or inout), \"description\" and optionally \"default\".\n"
              "Registering an id again replaces the earlier type.")
+        .def("register_node_type", &SequentialEngine::registerNodeType, nb::arg("node_class"),
+             nb::arg("node_id").none() = nb::none(),
+             nb::sig("def register_node_type(self, node_class: type, node_id: str | None = None) -> None"),
+             "Registers a node class for trees loaded afterwards, under node_id or the class name: a\n"
+             "ControlNode or DecoratorNode subclass (quorvel.nodes.control_node), or an action class\n"
+             "(SimpleActionNode, StatefulActionNode, ConditionNode).")
         .def("create_tree_from_text", &SequentialEngine::createTreeFromText, nb::arg("xml_text"),
-             nb::sig("def create_tree_from_text(self, xml_text: str) -> None"),
+             nb::arg("name").none() = nb::none(),
+             nb::sig("def create_tree_from_text(self, xml_text: str, name: str | None = None) -> None"),
              "Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError\n"
              "(a RuntimeError) naming the line and the node when the text is rejected, or is larger than\n"
              "64 MiB; the previous tree, if any, then stays. The text is a str, so an encoding named by\n"
              "its XML declaration is ignored; a str that is no valid Unicode (a lone surrogate) raises\n"
-             "ValueError.")
+             "ValueError. `name` (a file name, say) names the document in error messages. Attributes\n"
+             "starting with `_` that the engine does not know are kept as editor metadata and named in a\n"
+             "warning logged through loguru.")
         .def("create_tree_from_file", &SequentialEngine::createTreeFromFile, nb::arg("path"),
              nb::sig("def create_tree_from_file(self, path: str | os.PathLike[str]) -> None"),
              "As create_tree_from_text, reading the XML from a file; includes resolve against its folder.")
