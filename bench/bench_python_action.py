@@ -1,85 +1,156 @@
-"""What one Python action costs inside a C++ tree.
+"""What Python actions cost inside C++ trees, each figure beside its baseline from the same run.
 
-Ticks a tree whose only leaf is a Python action and the same tree with the built-in
-AlwaysSuccess leaf instead (tick_n_times, so no Python call per tick on the engine side),
-and times a plain Python call of the same tick function for comparison. The difference
-between the first two is the price of crossing into Python: taking the GIL, handing over the
-TreeNode, checking the returned status.
+- crossing: (tree of 100 Python actions - tree of 100 AlwaysSuccess) / 100, over a plain
+  Python call of the same function (bar: at most 2.5x);
+- port pair: the extra cost of a getInput + setOutput pair in a leaf, over a dict
+  read-add-write d["c"] = d["c"] + 1 (bar: at most 3x);
+- port tree: one tick of 100 leaves that read an int port and write it back plus one,
+  against py_trees doing the same work (bar: under 12.5 us);
+- threads: N trees of Python actions ticked by N threads, total ticks/s over one thread
+  (bar: at least 0.9x at N=2 and N=4); and the same for trees of built-in nodes.
+
+Every figure is the median of RUNS rounds (the rounds interleave all contenders), idle and
+then with one busy-spinning helper process per core.
 
     PYTHONPATH=python:build/dev .venv/bin/python bench/bench_python_action.py
 """
 
 from __future__ import annotations
 
+import os
 import statistics
+import sys
+import threading
 import time
 
-from quorvel.core import NodeStatus
-from quorvel.engine.sequential_engine import SequentialEngine
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from busy_helpers import conditions  # noqa: E402
 
-TICKS = 200_000
-REPEATS = 5
+from quorvel.core import NodeStatus  # noqa: E402
+from quorvel.engine.sequential_engine import SequentialEngine  # noqa: E402
+
+RUNS = int(os.environ.get("BENCH_RUNS", "5"))
+LEAVES = 100
 SUCCESS = NodeStatus.SUCCESS
+PORTS = [{"name": "inp", "type": "int", "direction": "input", "description": ""},
+         {"name": "out", "type": "int", "direction": "output", "description": ""}]
 
 
-def tick(node):
+def py(node):
     return SUCCESS
 
 
-def tick_with_ports(node):
-    node.setOutput("out", node.getInputObject("inp"))
+def count(node):
+    node.setOutput("out", node.getInput("inp") + 1)
     return SUCCESS
 
 
-def engine_for(leaf: str) -> SequentialEngine:
-    engine = SequentialEngine()
-    engine.register_action_behavior("Py", tick, [])
-    engine.register_action_behavior(
-        "PyPorts",
-        tick_with_ports,
-        [
-            {"name": "inp", "type": "object", "direction": "input", "description": ""},
-            {"name": "out", "type": "object", "direction": "output", "description": ""},
-        ],
-    )
-    engine.create_tree_from_text(
-        f'<root BTCPP_format="4"><BehaviorTree ID="B"><Sequence>{leaf}</Sequence></BehaviorTree></root>'
-    )
-    engine.set_blackboard_data("x", object())
-    return engine
+def engine(leaf: str) -> SequentialEngine:
+    e = SequentialEngine()
+    e.register_action_behavior("Py", py, [])
+    e.register_action_behavior("Count", count, PORTS)
+    e.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>'
+                            + leaf * LEAVES + "</Sequence></BehaviorTree></root>")
+    e.set_blackboard_data("c", 0)
+    return e
 
 
-def per_tick_ns(engine: SequentialEngine) -> float:
-    samples = []
-    for _ in range(REPEATS):
-        start = time.perf_counter_ns()
-        engine.tick_n_times(TICKS)
-        samples.append((time.perf_counter_ns() - start) / TICKS)
-    return statistics.median(samples)
+def per_tick(e: SequentialEngine, ticks: int = 2000) -> float:
+    e.tick_n_times(20)
+    start = time.perf_counter()
+    e.tick_n_times(ticks)
+    return (time.perf_counter() - start) / ticks
 
 
-def plain_call_ns() -> float:
-    samples = []
-    node = object()
-    for _ in range(REPEATS):
-        start = time.perf_counter_ns()
-        for _ in range(TICKS):
-            tick(node)
-        samples.append((time.perf_counter_ns() - start) / TICKS)
-    return statistics.median(samples)
+def loop_cost(body, n: int = 200_000) -> float:
+    start = time.perf_counter()
+    body(n)
+    middle = time.perf_counter()
+    for _ in range(n):
+        pass
+    return max(1e-9, ((middle - start) - (time.perf_counter() - middle)) / n)
+
+
+def plain_call(n):
+    f, x = py, None
+    for _ in range(n):
+        f(x)
+
+
+def dict_pair(n):
+    d = {"c": 0}
+    for _ in range(n):
+        d["c"] = d["c"] + 1
+
+
+def py_trees_tick() -> float:
+    import py_trees
+
+    class Count(py_trees.behaviour.Behaviour):
+        def __init__(self, name, store):
+            super().__init__(name)
+            self.store = store
+
+        def update(self):
+            self.store["c"] = self.store["c"] + 1
+            return py_trees.common.Status.SUCCESS
+
+    store = {"c": 0}
+    root = py_trees.composites.Sequence("root", memory=False)
+    root.add_children([Count(f"c{i}", store) for i in range(LEAVES)])
+    tree = py_trees.trees.BehaviourTree(root)
+    tree.setup()
+    for _ in range(20):
+        tree.tick()
+    start = time.perf_counter()
+    for _ in range(200):
+        tree.tick()
+    return (time.perf_counter() - start) / 200
+
+
+def throughput(leaf: str, threads: int, seconds: float = 0.6) -> float:
+    engines = [engine(leaf) for _ in range(threads)]
+    counts = [0] * threads
+    stop = time.perf_counter() + seconds
+
+    def drive(i):
+        while time.perf_counter() < stop:
+            engines[i].tick_n_times(20)
+            counts[i] += 20
+
+    pool = [threading.Thread(target=drive, args=(i,)) for i in range(threads)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    return sum(counts) / seconds
+
+
+def one_round(trees):
+    call, pair = loop_cost(plain_call), loop_cost(dict_pair)
+    t_py, t_leaf, t_count = per_tick(trees["py"]), per_tick(trees["leaf"]), per_tick(trees["count"])
+    figures = {
+        "crossing": ((t_py - t_leaf) / LEAVES) / call,
+        "port pair": ((t_count - t_py) / LEAVES) / pair,
+        "port tree us": t_count * 1e6,
+        "vs py_trees": py_trees_tick() / t_count,
+    }
+    for label, leaf in (("py", "<Py/>"), ("built-in", "<AlwaysSuccess/>")):
+        one = throughput(leaf, 1)
+        for n in (2, 4):
+            figures[f"{label} threads n={n}"] = throughput(leaf, n) / one
+    return figures
 
 
 def main() -> None:
-    built_in = per_tick_ns(engine_for("<AlwaysSuccess/>"))
-    python = per_tick_ns(engine_for("<Py/>"))
-    with_ports = per_tick_ns(engine_for('<PyPorts inp="{x}" out="{y}"/>'))
-    plain = plain_call_ns()
-    print(f"tick of Sequence + built-in leaf:           {built_in:8.0f} ns")
-    print(f"tick of Sequence + Python action:           {python:8.0f} ns")
-    print(f"tick of Sequence + Python action with ports: {with_ports:7.0f} ns (getInputObject + setOutput)")
-    print(f"plain Python call of the same tick function: {plain:7.0f} ns (loop included)")
-    print(f"overhead of one Python action tick: {python - built_in:.0f} ns "
-          f"({(python - built_in) / plain:.1f}x a plain Python call)")
+    trees = {"py": engine("<Py/>"), "leaf": engine("<AlwaysSuccess/>"), "count": engine('<Count inp="{c}" out="{c}"/>')}
+    for label, state in conditions():
+        with state:
+            rounds = [one_round(trees) for _ in range(RUNS)]
+        print(f"== {label}, median of {RUNS} rounds (min .. max)")
+        for key in rounds[0]:
+            values = sorted(r[key] for r in rounds)
+            print(f"  {key:22s} {statistics.median(values):8.2f}   ({values[0]:.2f} .. {values[-1]:.2f})")
 
 
 if __name__ == "__main__":
