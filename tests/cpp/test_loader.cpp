@@ -243,7 +243,7 @@ TEST_F(TreeTest, EditorAttributesAreKeptAndIgnored) {
     auto warnings = factory.takeWarnings();
     ASSERT_EQ(warnings.size(), 1u);
     const std::string& w = warnings[0];
-    EXPECT_NE(w.find("'_collapsed' on 2 nodes, first node 'Sequence' (Sequence) (line 3)"), std::string::npos) << w;
+    EXPECT_NE(w.find("'_collapsed' on 2 nodes, first node 'Sequence' (Sequence) at line 3"), std::string::npos) << w;
     EXPECT_NE(w.find("'_onSucess' on node 'AlwaysSuccess'"), std::string::npos) << w;
     EXPECT_NE(w.find("'_external'"), std::string::npos) << w;
     EXPECT_EQ(w.find("_uid"), std::string::npos) << w;

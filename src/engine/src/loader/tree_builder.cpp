@@ -160,7 +160,7 @@ void TreeBuilder::readConditions(const TreeDefinition& def, const XmlElement& el
             if (!isUsualEditorAttribute(attr)) {
                 Unknown& seen = unknown_attributes_[attr];
                 if (seen.nodes++ == 0)
-                    seen.first = what + " (" + (def.origin.empty() ? "" : def.origin + ", ") + "line " + std::to_string(el.line) + ")";
+                    seen.first = what + " at " + (def.origin.empty() ? "" : def.origin + ", ") + "line " + std::to_string(el.line);
             }
             continue;
         }
