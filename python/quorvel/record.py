@@ -13,7 +13,7 @@ import json
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, BinaryIO
 
 from quorvel.core import Observer, TickReport, Tree
 
@@ -41,7 +41,7 @@ class Recorder:
 
     def __init__(self, path: str | Path, tree: Tree | None = None) -> None:
         self.path = Path(path)
-        self._file: TextIO | None = None
+        self._file: BinaryIO | None = None
         self._observer: Observer | None = None
         self._lock = threading.Lock()
         if tree is not None:
@@ -53,9 +53,9 @@ class Recorder:
         layout = tree.layout()
         if layout is None:
             raise RuntimeError("the tree has nothing loaded")
-        self._file = open(self.path, "w", encoding="utf-8")
+        self._file = open(self.path, "wb")
         header = {"format": FORMAT, "label": tree.label, "layout": layout}
-        self._file.write(json.dumps(header, separators=(",", ":")) + "\n")
+        self._file.write(json.dumps(header, separators=(",", ":")).encode() + b"\n")
         self._observer = tree.observe(self._on_tick, blackboard=True)
         return self
 
@@ -64,11 +64,10 @@ class Recorder:
         writes = report.writes
         if writes:
             entries = [{"blackboard": board, "key": key, **_json_value(value)} for board, key, value in writes]
-            line = line[:-1] + ',"blackboard":' + json.dumps(entries, separators=(",", ":")) + "}"
+            line = line[:-2] + b',"blackboard":' + json.dumps(entries, separators=(",", ":")).encode() + b"}\n"
         with self._lock:
             if self._file is not None:
                 self._file.write(line)
-                self._file.write("\n")
 
     def flush(self) -> None:
         with self._lock:

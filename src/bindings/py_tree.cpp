@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <chrono>
 #include <set>
 #include <vector>
@@ -311,6 +312,10 @@ struct LayoutData {
         std::vector<std::pair<std::string, std::string>> ports;  // sorted by name
         std::vector<std::pair<std::string, std::string>> metadata;
         int line = 0;
+        // Pieces of the recording's tick lines that never change for this node.
+        std::string transition_json;  // {"uid":N,"name":"...","previous":"  (+16 zero bytes)
+        std::string counters_json;    // "N":["  (+16 zero bytes)
+        size_t transition_size = 0, counters_size = 0;
     };
     uint32_t root = 0;
     std::vector<Node> nodes;  // by uid
@@ -329,6 +334,31 @@ std::vector<TreeHost*>& registry() {
 std::atomic<uint64_t> g_next_serial{1};
 
 std::string entryText(const std::string& key) { return "{" + key + "}"; }
+
+void appendJsonString(std::string& out, std::string_view s) {
+    out += '"';
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+template <class Int>
+void appendInt(std::string& out, Int v) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, end);
+}
 
 std::shared_ptr<const LayoutData> computeLayout(const Tree& tree) {
     auto layout = std::make_shared<LayoutData>();
@@ -363,6 +393,17 @@ std::shared_ptr<const LayoutData> computeLayout(const Tree& tree) {
     }
     for (const auto& node : layout->nodes)
         for (uint32_t child : node.children) layout->nodes[child].parent = node.uid;
+    for (auto& node : layout->nodes) {
+        node.transition_json = "{\"uid\":" + std::to_string(node.uid) + ",\"name\":";
+        appendJsonString(node.transition_json, node.name);
+        node.transition_json += ",\"previous\":\"";
+        node.counters_json = "\"" + std::to_string(node.uid) + "\":[\"";
+        // LineWriter::addPadded reads whole blocks past the end.
+        node.transition_size = node.transition_json.size();
+        node.counters_size = node.counters_json.size();
+        node.transition_json.append(16, '\0');
+        node.counters_json.append(16, '\0');
+    }
     // Where the loader did not name the BehaviorTree of a node: the SubTree above it (whose
     // name is its ID unless renamed).
     for (auto& node : layout->nodes) {
@@ -377,31 +418,6 @@ nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 nb::object nodeStatusName(NodeStatus s) { return text(toString(s)); }
 
-void appendJsonString(std::string& out, std::string_view s) {
-    out += '"';
-    for (char c : s) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-template <class Int>
-void appendInt(std::string& out, Int v) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, end);
-}
-
 // Time a node has run, as snapshots report it: closed stretches plus an open one up to `now`.
 int64_t runningNs(const NodeCounters& c, int64_t now) {
     return c.running_ns + (c.status == NodeStatus::RUNNING ? now - c.running_since : 0);
@@ -413,6 +429,7 @@ int64_t runningNs(const NodeCounters& c, int64_t now) {
 struct PyTickReport {
     std::shared_ptr<const TickReport> report;
     std::shared_ptr<const LayoutData> layout;
+    bool writes = false;  // the observer asked for the blackboard writes
 };
 
 struct PyTransition {
@@ -449,10 +466,11 @@ void reportObserverError(nb::handle callback) {
     }
 }
 
-void deliver(PyCallback& callback, const std::shared_ptr<const LayoutData>& layout, const TickReport& report) {
+void deliver(PyCallback& callback, const std::shared_ptr<const LayoutData>& layout,
+             const std::shared_ptr<const TickReport>& report, bool writes) {
     if (!mayEnterPython()) return;
     auto call = [&] {
-        auto* copy = new PyTickReport{std::make_shared<TickReport>(report), layout};
+        auto* copy = new PyTickReport{report, layout, writes};
         nb::object arg = nb::cast(copy, nb::rv_policy::take_ownership);
         PyObject* result = PyObject_CallOneArg(callback.fn.ptr(), arg.ptr());
         if (result) Py_DECREF(result);
@@ -576,7 +594,9 @@ uint64_t TreeHost::observe(nb::handle callback, bool blackboard) {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     if (!tree_) raiseRuntimeError(std::string(what_) + ": no tree is loaded (call create_tree_from_text first)");
     auto layout = layout_;
-    return tree_->monitor().addObserver([cb, layout](const TickReport& r) { deliver(*cb, layout, r); }, blackboard);
+    return tree_->monitor().addObserver(
+        [cb, layout, blackboard](const std::shared_ptr<const TickReport>& r) { deliver(*cb, layout, r, blackboard); },
+        blackboard);
 }
 
 bool TreeHost::unobserve(uint64_t serial, uint64_t id) {
@@ -646,59 +666,98 @@ PyTransition transitionAt(const PyTickReport& r, Py_ssize_t i) {
     return PyTransition{t.uid, name, t.previous, t.status, r.report->time_ns, r.report->tick};
 }
 
-// The tick as one JSON object (the recording's tick line, without blackboard entries).
-std::string reportJson(const PyTickReport& r) {
+// Writes into a buffer sized beforehand for the worst case, with at least 16 bytes to spare
+// after every piece: copies are then fixed-size moves (a variable-size memcpy of a few bytes
+// costs more than the bytes themselves) that may write past a piece's end, into space the
+// next piece overwrites.
+class LineWriter {
+public:
+    static constexpr size_t kSlack = 16;
+    explicit LineWriter(char* at) : at_(at) {}
+    template <size_t N>
+    void add(const char (&literal)[N]) {
+        std::memcpy(at_, literal, N - 1);
+        at_ += N - 1;
+    }
+    void add(char c) { *at_++ = c; }
+    // `padded` has kSlack readable bytes after its `size` bytes.
+    void addPadded(const char* padded, size_t size) {
+        for (size_t i = 0; i < size; i += kSlack) std::memcpy(at_ + i, padded + i, kSlack);
+        at_ += size;
+    }
+    void status(NodeStatus s) {
+        static constexpr char names[5][8] = {"IDLE", "RUNNING", "SUCCESS", "FAILURE", "SKIPPED"};
+        static constexpr uint8_t sizes[5] = {4, 7, 7, 7, 7};
+        auto i = static_cast<size_t>(s);
+        std::memcpy(at_, names[i], 8);
+        at_ += sizes[i];
+    }
+    template <class Int>
+    void number(Int v) {
+        at_ = std::to_chars(at_, at_ + 24, v).ptr;
+    }
+    char* end() const { return at_; }
+
+private:
+    char* at_;
+};
+
+// The tick as one JSON object (the recording's tick line, without blackboard entries). A
+// recorder writes one for every tick, so it is assembled from pieces made when the tree
+// loaded, copied into a buffer sized for the worst case.
+nb::bytes reportJson(const PyTickReport& r) {
     const TickReport& rep = *r.report;
-    std::string out;
-    out.reserve(64 + rep.transitions.size() * 72 + rep.changed.size() * 64);
-    out += "{\"tick\":";
-    appendInt(out, rep.tick);
-    out += ",\"time_ns\":";
-    appendInt(out, rep.time_ns);
-    out += ",\"status\":\"";
-    out += toString(rep.root);
-    out += '"';
-    if (rep.halt) out += ",\"halt\":true";
-    out += ",\"transitions\":[";
+    const std::vector<LayoutData::Node>& nodes = r.layout->nodes;
+    constexpr size_t kPiece = 32 + LineWriter::kSlack, kNumber = 24;
+    size_t bound = 256;
+    for (const Transition& t : rep.transitions)
+        bound += (t.uid < nodes.size() ? nodes[t.uid].transition_json.size() : 0) + 3 * kPiece;
+    for (uint32_t uid : rep.changed)
+        bound += (uid < nodes.size() ? nodes[uid].counters_json.size() : 0) + 3 * kPiece + 5 * kNumber;
+    std::unique_ptr<char[]> buffer(new char[bound]);
+    LineWriter w(buffer.get());
+    w.add("{\"tick\":");
+    w.number(rep.tick);
+    w.add(",\"time_ns\":");
+    w.number(rep.time_ns);
+    w.add(",\"status\":\"");
+    w.status(rep.root);
+    if (rep.halt) w.add("\",\"halt\":true,\"transitions\":[");
+    else w.add("\",\"transitions\":[");
     bool first = true;
     for (const Transition& t : rep.transitions) {
-        if (!first) out += ',';
+        if (!first) w.add(',');
         first = false;
-        out += "{\"uid\":";
-        appendInt(out, t.uid);
-        out += ",\"name\":";
-        appendJsonString(out, t.uid < r.layout->nodes.size() ? r.layout->nodes[t.uid].name : std::string());
-        out += ",\"previous\":\"";
-        out += toString(t.previous);
-        out += "\",\"status\":\"";
-        out += toString(t.status);
-        out += "\"}";
+        if (t.uid < nodes.size()) w.addPadded(nodes[t.uid].transition_json.data(), nodes[t.uid].transition_size);
+        w.status(t.previous);
+        w.add("\",\"status\":\"");
+        w.status(t.status);
+        w.add("\"}");
     }
-    out += "],\"counters\":{";
+    w.add("],\"counters\":{");
     first = true;
-    for (const auto& [uid, c] : rep.changed) {
-        if (!first) out += ',';
+    for (uint32_t uid : rep.changed) {
+        const NodeCounters& c = rep.counters[uid];
+        if (!first) w.add(',');
         first = false;
-        out += '"';
-        appendInt(out, uid);
-        out += "\":[\"";
-        out += toString(c.status);
-        out += "\",\"";
-        out += toString(c.last);
-        out += "\",";
-        appendInt(out, c.ticks);
-        out += ',';
-        appendInt(out, c.success);
-        out += ',';
-        appendInt(out, c.failure);
-        out += ',';
-        appendInt(out, c.running_ns);
-        out += ',';
-        appendInt(out, c.status == NodeStatus::RUNNING ? c.running_since : 0);
-        out += ']';
+        if (uid < nodes.size()) w.addPadded(nodes[uid].counters_json.data(), nodes[uid].counters_size);
+        w.status(c.status);
+        w.add("\",\"");
+        w.status(c.last);
+        w.add("\",");
+        w.number(c.ticks);
+        w.add(',');
+        w.number(c.success);
+        w.add(',');
+        w.number(c.failure);
+        w.add(',');
+        w.number(c.running_ns);
+        w.add(',');
+        w.number(c.status == NodeStatus::RUNNING ? c.running_since : 0);
+        w.add(']');
     }
-    out += "}}";
-    return out;
+    w.add("}}\n");
+    return nb::bytes(buffer.get(), static_cast<size_t>(w.end() - buffer.get()));
 }
 
 }  // namespace
@@ -736,6 +795,7 @@ void bindTree(nb::module_& m) {
             "writes",
             [](const PyTickReport& r) {
                 nb::list out;
+                if (!r.writes) return out;
                 for (const BlackboardWrite& w : r.report->writes)
                     out.append(nb::make_tuple(w.board < 0 ? nb::none() : nb::object(nb::int_(w.board)), text(w.key),
                                               fromValue(w.value)));
@@ -748,7 +808,8 @@ void bindTree(nb::module_& m) {
             "counters",
             [](const PyTickReport& r) {
                 nb::dict out;
-                for (const auto& [uid, c] : r.report->changed) {
+                for (uint32_t uid : r.report->changed) {
+                    const NodeCounters& c = r.report->counters[uid];
                     nb::dict d;
                     d["status"] = nodeStatusName(c.status);
                     d["last"] = nodeStatusName(c.last);
@@ -763,8 +824,9 @@ void bindTree(nb::module_& m) {
             nb::sig("def counters(self) -> dict[int, dict[str, typing.Any]]"),
             "The snapshot entries of the nodes whose counters or status changed since the observer's\n"
             "previous report (every node in its first one).")
-        .def("to_json", [](const PyTickReport& r) { return reportJson(r); },
-             "The tick as one line of JSON, as a recording stores it (without blackboard entries).");
+        .def("to_json", &reportJson,
+             "The tick as one line of JSON in UTF-8, ending with a newline, as a recording stores it\n"
+             "(without blackboard entries).");
 
     nb::class_<PyObserver>(m, "Observer", "An observer attached by Tree.observe; close() detaches it.")
         .def("close", &PyObserver::close, "Detaches the observer; it gets no further ticks. Closing twice is fine.")

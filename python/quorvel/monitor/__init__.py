@@ -57,7 +57,7 @@ class _Watch:
 
     def _on_tick(self, report: TickReport) -> None:
         writes = report.writes
-        line = report.to_json() if self.queues else None
+        line = report.to_json()[:-1].decode() if self.queues else None
         with self.lock:
             for board, key, value in writes:
                 self.blackboard[key if board is None else f"{key} (SubTree {board})"] = _jsonable(value)

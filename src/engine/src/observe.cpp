@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "quorvel/tree_node.hpp"
@@ -25,9 +26,16 @@ void TreeMonitor::beginTick(int64_t time_ns) {
         tracking_writes_ = false;
         return;
     }
-    report_.transitions.clear();
-    report_.writes.clear();
-    report_.changed.clear();
+    // Reused unless an observer kept the last one.
+    if (!report_ || report_.use_count() > 1) {
+        size_t capacity = report_ ? report_->transitions.size() : 0;
+        report_ = std::make_shared<TickReport>();
+        report_->transitions.reserve(capacity);
+    } else {
+        report_->transitions.clear();
+        report_->writes.clear();
+        report_->changed.clear();
+    }
     if (previous_.size() != counters_.size()) previous_ = counters_;
 }
 
@@ -68,7 +76,7 @@ void TreeMonitor::collectWrites() {
         for (auto& [key, value] : boards_[b].first->localEntries()) {
             auto it = seen.find(key);
             if (it != seen.end() && it->second == value) continue;
-            report_.writes.push_back({boards_[b].second, key, value});
+            report_->writes.push_back({boards_[b].second, key, value});
             seen.insert_or_assign(std::move(key), std::move(value));
         }
     }
@@ -102,23 +110,29 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
         collectWrites();
     }
     tracking_writes_ = writes;
-    for (uint32_t i = 0; i < counters_.size(); ++i) {
-        NodeCounters& now = counters_[i];
-        now.status = nodes_[i]->status();
-        const NodeCounters& before = previous_[i];
-        if (full || now.status != before.status || now.ticks != before.ticks ||
-            now.success != before.success || now.failure != before.failure || now.running_ns != before.running_ns ||
-            now.last != before.last || now.running_since != before.running_since)
-            report_.changed.emplace_back(i, now);
+    TickReport& report = *report_;
+    const size_t n = counters_.size();
+    for (size_t i = 0; i < n; ++i) counters_[i].status = nodes_[i]->status();
+    // NodeCounters has no padding, so whole entries compare and copy as bytes: one pass and
+    // two block copies per tick, whatever the tree's size.
+    static_assert(std::is_trivially_copyable_v<NodeCounters>);
+    static_assert(sizeof(NodeCounters) == 5 * sizeof(int64_t) + 2 * sizeof(NodeStatus));
+    for (uint32_t i = 0; i < n; ++i) {
+        if (full || std::memcmp(&counters_[i], &previous_[i], sizeof(NodeCounters)) != 0) report.changed.push_back(i);
     }
-    previous_ = counters_;
-    report_.tick = ticks_;
-    report_.time_ns = tick_time_;
-    report_.root = root;
-    report_.halt = !counted;
-    auto call = [&](const Entry& e) {
+    report.counters.resize(n);
+    if (n) {
+        std::memcpy(report.counters.data(), counters_.data(), n * sizeof(NodeCounters));
+        std::memcpy(previous_.data(), counters_.data(), n * sizeof(NodeCounters));
+    }
+    report.tick = ticks_;
+    report.time_ns = tick_time_;
+    report.root = root;
+    report.halt = !counted;
+    std::shared_ptr<const TickReport> shared = report_;
+    for (const Entry& e : *observers) {
         try {
-            (*e.fn)(report_);
+            (*e.fn)(shared);
         } catch (...) {
             if (on_error_) {
                 try {
@@ -127,15 +141,7 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
                 }
             }
         }
-    };
-    // Observers that did not ask for the writes go first, while the writes are set aside.
-    std::vector<BlackboardWrite> writes_aside;
-    writes_aside.swap(report_.writes);
-    for (const Entry& e : *observers)
-        if (!e.want_writes) call(e);
-    writes_aside.swap(report_.writes);
-    for (const Entry& e : *observers)
-        if (e.want_writes) call(e);
+    }
 }
 
 TreeMonitor::ObserverId TreeMonitor::addObserver(TreeObserver observer, bool want_writes) {

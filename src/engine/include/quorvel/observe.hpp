@@ -74,15 +74,19 @@ struct TickReport {
     std::vector<BlackboardWrite> writes;  // only for observers that asked for them
     NodeStatus root = NodeStatus::IDLE;
     bool halt = false;  // a halt of the whole tree, not a tick
-    // Nodes whose counters or status changed since the previous report (all of them in the
-    // first report an observer gets), ascending by uid, with `status` filled in.
-    std::vector<std::pair<uint32_t, NodeCounters>> changed;
+    // Every node's counters after the tick, by uid, with `status` filled in; `changed` lists
+    // the uids whose counters or status changed since the previous report (all of them in the
+    // first report a new observer gets), ascending.
+    std::vector<NodeCounters> counters;
+    std::vector<uint32_t> changed;
 };
 
-// Called on the ticking thread after each tick. It must not tick, halt or reload the tree
-// it observes. An exception thrown by it is passed to the error handler of the tree's
-// TreeMonitor (by default: dropped) and the other observers still run.
-using TreeObserver = std::function<void(const TickReport&)>;
+// Called on the ticking thread after each tick, with the report shared by every observer
+// (keeping it is fine: the next tick fills a new one). `writes` is filled when any observer
+// asked for it. An observer must not tick, halt or reload the tree it observes. An exception
+// thrown by it goes to the monitor's error handler (by default: dropped) and the other
+// observers still run.
+using TreeObserver = std::function<void(const std::shared_ptr<const TickReport>&)>;
 
 class TreeMonitor {
 public:
@@ -102,7 +106,7 @@ public:
     void statusChanged(uint32_t uid, NodeStatus previous, NodeStatus now) {
         if (previous == NodeStatus::RUNNING || now == NodeStatus::RUNNING) trackRunning(uid, previous, now);
         if (observing_ && !(now == NodeStatus::IDLE && previous != NodeStatus::RUNNING))
-            report_.transitions.push_back({uid, previous, now});
+            report_->transitions.push_back({uid, previous, now});
     }
 
     // ---- any thread ----
@@ -150,7 +154,7 @@ private:
     // Per tick, on the ticking thread.
     bool observing_ = false;
     bool tracking_writes_ = false;
-    TickReport report_;
+    std::shared_ptr<TickReport> report_;
     // The values seen at the end of the last tick, per blackboard, for the writes.
     std::vector<std::pair<Blackboard*, int64_t>> boards_;
     std::vector<std::unordered_map<std::string, Value>> seen_;
