@@ -41,6 +41,10 @@ public:
 
     // Any thread, GIL not needed; sticky. See TreeHost::interrupt.
     void interrupt() noexcept { host_.interrupt(); }
+    // See TreeHost::waitBetweenTicks.
+    void waitBetweenTicks() { host_.waitBetweenTicks(); }
+    bool waitBeforeRetry(double seconds) { return host_.waitBeforeRetry(seconds); }
+    void wake() noexcept { host_.wake(); }
 
     // Garbage-collector support (GIL held).
     int traverse(visitproc visit, void* arg) const;

@@ -6,7 +6,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -73,6 +75,27 @@ public:
     // ticks, and wakes a loop sleeping between ticks. Single ticks are not affected.
     void interrupt() noexcept;
     bool interrupted() const noexcept { return interrupted_.load(std::memory_order_acquire); }
+
+    // For tick loops written in Python (quorvel.runtime), on the tree's thread between two
+    // tick_once calls: the waits tick_while_running and tick_until_* make, so such a loop
+    // sleeps instead of spinning. wake() (any thread, GIL not needed) ends either wait, which
+    // is how a loop is cancelled without the stickiness of interrupt().
+    void waitBetweenTicks() {
+        BusyFlag::Guard guard(busy_, "wait_between_ticks()");
+        Tree& tree = requireTree();
+        runEngineCall([&] { tree.waitBetweenTicks(); });
+    }
+    bool waitBeforeRetry(double seconds) {
+        BusyFlag::Guard guard(busy_, "wait_before_retry()");
+        Tree& tree = requireTree();
+        auto pause = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(seconds > 0 ? std::min(seconds, 3600.0) : 0.0));
+        return runEngineCall([&] { return tree.waitBeforeRetry(pause); });
+    }
+    void wake() noexcept {
+        std::lock_guard<std::mutex> lock(tree_mutex_);
+        if (tree_) tree_->wakeSignal().notify();
+    }
 
     BusyFlag& busy() { return busy_; }
 

@@ -10,13 +10,31 @@
 
 namespace quorvel::py {
 
+namespace {
+
+// An `async def` tick, or a StatefulActionNode with async onStart/onRunning, becomes a tick
+// functor that runs the coroutine on an event loop and stays RUNNING meanwhile; the adapter
+// is Python (quorvel.nodes.async_action). Anything else comes back unchanged.
+nb::object asyncAdapted(const char* adapter, nb::handle what) {
+    return nb::module_::import_("quorvel.nodes.async_action").attr(adapter)(what);
+}
+
+}  // namespace
+
 void SequentialEngine::registerActionBehavior(nb::handle action_id, nb::handle tick_functor, nb::handle ports_list) {
+    nb::object tick = asyncAdapted("adapt_tick", tick_functor);
     BusyFlag::Guard guard(host_.busy(), "register_action_behavior()");
-    actions_.add(registerPythonAction(factory_, action_id, tick_functor, ports_list));
+    actions_.add(registerPythonAction(factory_, action_id, tick, ports_list));
 }
 
 void SequentialEngine::registerNodeType(nb::handle node_class, nb::handle node_id) {
+    nb::object tick = asyncAdapted("adapt_class", node_class);
     BusyFlag::Guard guard(host_.busy(), "register_node_type()");
+    if (!tick.is_none()) {
+        nb::object id = node_id.is_none() ? nb::object(node_class.attr("__name__")) : nb::borrow(node_id);
+        actions_.add(registerPythonAction(factory_, id, tick, nb::getattr(node_class, "ports", nb::none())));
+        return;
+    }
     actions_.add(registerNodeClass(factory_, node_class, node_id));
 }
 
@@ -146,6 +164,19 @@ void bindSequentialEngine(nb::module_& m) {
             nb::sig("def tree(self) -> Tree | None"),
             "The engine's loaded Tree (None before loading): layout(), snapshot() and observe() from any\n"
             "thread, and the same calls as the engine. It follows later loads.")
+        .def("wait_between_ticks", &SequentialEngine::waitBetweenTicks,
+             "For a tick loop written in Python, between two tick_once calls on the same thread: sleeps as\n"
+             "tick_while_running does between RUNNING ticks (until a requested time passes or a Waker is\n"
+             "woken; not at all when a node asked to be ticked again at once). wake() ends it early.")
+        .def("wait_before_retry", &SequentialEngine::waitBeforeRetry, nb::arg("seconds"),
+             nb::sig("def wait_before_retry(self, seconds: float) -> bool"),
+             "For a tick loop written in Python, after a tick that finished with the status it does not\n"
+             "wait for: sleeps up to `seconds` (less when a node asked for an earlier tick), as the\n"
+             "tick_until_* loops back off. False, without sleeping, when a node asked to be ticked again\n"
+             "at once. wake() ends it early.")
+        .def("wake", &SequentialEngine::wake,
+             "Ends a wait_between_ticks or wait_before_retry in progress (or the next one, if none is);\n"
+             "any thread, any time. Unlike interrupt() it leaves nothing behind.")
         .def("interrupt", &SequentialEngine::interrupt,
              "Stops tick loops: a running tick_until_success/tick_until_failure/tick_n_times raises\n"
              "RuntimeError at its next check between ticks (a loop sleeping between ticks wakes up), and so\n"
