@@ -4,6 +4,8 @@ real-tree corpus."""
 
 from __future__ import annotations
 
+import time
+
 from quorvel.core import NodeStatus
 from quorvel.nodes.control_node import ControlNode, DecoratorNode
 
@@ -48,9 +50,10 @@ class RecoveryNode(ControlNode):
 
 
 class PipelineSequence(ControlNode):
-    """Ticks every child up to the furthest one reached so far, on every tick: a finished
-    child is ticked again while a later one runs. A failure fails the whole; success when
-    the last child succeeds."""
+    """Ticks the first child until it succeeds, then the first and the second until the
+    second succeeds, and so on: every child reached so far is ticked on every tick, whether
+    an earlier one is RUNNING or not. A failure stops everything; success when the last child
+    succeeds."""
 
     def __init__(self):
         self.reached = 0
@@ -64,8 +67,9 @@ class PipelineSequence(ControlNode):
                 self.reached = 0
                 return S.FAILURE
             if status is S.RUNNING:
-                return S.RUNNING
-            if i == self.reached:  # newly finished: the next child starts in this tick
+                if i == self.reached:
+                    return S.RUNNING
+            elif i == self.reached:  # the frontier finished: the next child starts now
                 if i == len(children) - 1:
                     self.reached = 0
                     return S.SUCCESS
@@ -102,8 +106,9 @@ class RoundRobin(ControlNode):
 
 
 class RateController(DecoratorNode):
-    """Ticks its child at most ``hz`` times a second; in between it is RUNNING and asks the
-    tick loop to sleep until the next period."""
+    """Ticks its child at most ``hz`` times a second and returns its status; between those
+    ticks it returns RUNNING and asks the tick loop to sleep until the next one. A running
+    child is ticked on every tick."""
 
     ports = [{"name": "hz", "type": "double", "default": 10.0}]
 
@@ -111,21 +116,57 @@ class RateController(DecoratorNode):
         self.started = None
 
     def tick(self, node):
-        import time
-
         now = time.monotonic()
         period = 1.0 / node.getInput("hz")
         child = node.child
-        if self.started is None or child.status is S.RUNNING or now - self.started >= period:
+        if child.status is S.RUNNING or self.started is None or now - self.started >= period:
             if child.status is not S.RUNNING:
                 self.started = now
-            status = child.tick()
-            if status is not S.RUNNING and status is not S.SUCCESS:
-                return status
-            if status is S.SUCCESS:
-                child.halt()
-        node.requestWakeAfter(max(0.0, self.started + period - time.monotonic()))
+            return child.tick()
+        node.requestWakeAfter(self.started + period - now)
         return S.RUNNING
+
+
+class GoalUpdater(DecoratorNode):
+    """Copies the newest goal into ``output_goal``, then ticks its child. (The application's
+    node also listens for goal updates on a topic; here ``input_goal`` is the newest.)"""
+
+    ports = [
+        {"name": "input_goal", "type": "object"},
+        {"name": "output_goal", "type": "object", "direction": "output"},
+    ]
+
+    def tick(self, node):
+        goal = node.getInputObject("input_goal")
+        node.setOutput("output_goal", goal)
+        return node.child.tick()
+
+
+class PathLongerOnApproach(DecoratorNode):
+    """Ticks its child (what to do about it) only when a new path is more than
+    ``length_factor`` times longer than the previous one while the goal is within
+    ``prox_len``; otherwise SUCCESS. Paths are sequences of waypoints here."""
+
+    ports = [
+        {"name": "path", "type": "object"},
+        {"name": "prox_len", "type": "double", "default": 3.0},
+        {"name": "length_factor", "type": "double", "default": 2.0},
+    ]
+
+    def __init__(self):
+        self.previous = None
+
+    def tick(self, node):
+        child = node.child
+        if child.status is S.RUNNING:
+            return child.tick()
+        path = node.getInputObject("path") or []
+        previous, self.previous = self.previous, path
+        if previous is None or path is previous or len(previous) > node.getInput("prox_len"):
+            return S.SUCCESS
+        if len(path) <= node.getInput("length_factor") * len(previous):
+            return S.SUCCESS
+        return child.tick()
 
 
 class ForEach(DecoratorNode):
@@ -180,8 +221,6 @@ class TickAfterTimeout(DecoratorNode):
         self.last = None
 
     def tick(self, node):
-        import time
-
         now = time.monotonic()
         if node.child.status is not S.RUNNING and self.last is not None and now - self.last < node.getInput("timeout"):
             return S.SKIPPED
@@ -189,4 +228,4 @@ class TickAfterTimeout(DecoratorNode):
         return node.child.tick()
 
 
-ALL = [RecoveryNode, PipelineSequence, RoundRobin, RateController, ForEach, Passthrough, TickAfterTimeout]
+ALL = [RecoveryNode, PipelineSequence, RoundRobin, RateController, GoalUpdater, PathLongerOnApproach, ForEach, Passthrough, TickAfterTimeout]
