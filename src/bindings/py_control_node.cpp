@@ -206,6 +206,13 @@ public:
     // A Waker kept by Python must not reach the tree's signal once the tree is gone.
     ~PyBehaviour() override { wake_link_->detach(); }
 
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(instance_.ptr());
+        Py_VISIT(handle_.ptr());
+        return 0;
+    }
+    void detach() { wake_link_->detach(); }
+
     NodeStatus tick(DelegatedNode& node) override {
         if (!mayEnterPython()) parkForever();  // no way to run the node, nor to return to Python
         noteEmbedderNode();
@@ -341,6 +348,24 @@ bool isSubclass(nb::handle cls, const char* base) {
 }
 
 }  // namespace
+
+namespace {
+
+PyBehaviour* pythonBehaviour(const TreeNode& node) {
+    auto* delegated = dynamic_cast<const DelegatedNode*>(&node);
+    return delegated ? dynamic_cast<PyBehaviour*>(delegated->behaviour()) : nullptr;
+}
+
+}  // namespace
+
+int traverseControlNode(const TreeNode& node, visitproc visit, void* arg) {
+    PyBehaviour* behaviour = pythonBehaviour(node);
+    return behaviour ? behaviour->traverse(visit, arg) : 0;
+}
+
+void detachControlNode(TreeNode& node) {
+    if (PyBehaviour* behaviour = pythonBehaviour(node)) behaviour->detach();
+}
 
 PyActionTypePtr registerNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id) {
     if (!PyType_Check(cls.ptr())) return registerPythonNodeClass(factory, cls, id);  // its error

@@ -21,4 +21,10 @@ void bindControlNodes(nb::module_& m);
 // makes later loads of the type fail instead of using a half-destroyed class.
 PyActionTypePtr registerNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id);
 
+// For the owner of a tree (GIL held): the Python objects a node of a Python control or
+// decorator type holds (its instance and handle), for the garbage collector; 0 for any other
+// node. And cutting its Wakers off from the tree's signal before the tree goes away.
+int traverseControlNode(const TreeNode& node, visitproc visit, void* arg);
+void detachControlNode(TreeNode& node);
+
 }  // namespace quorvel::py
