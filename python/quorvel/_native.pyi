@@ -3,6 +3,7 @@
 from collections.abc import Callable
 import enum
 import os
+import types
 from typing import Any
 
 
@@ -63,40 +64,6 @@ class TreeNode:
     of the same node.
     """
 
-    def getInputString(self, name: str) -> str:
-        """
-        The input port's value as text: the literal of the XML attribute, or the text form of the
-        blackboard entry the port is bound to (a str stored from Python comes back as that object).
-        """
-
-    def getInputObject(self, name: str) -> Any:
-        """
-        The input port's value as it is stored: the very object an earlier setOutput or
-        set_blackboard_data stored, a literal as str, and None for a port of type "object" whose
-        entry was never written.
-        """
-
-    def getInput(self, name: str) -> Any:
-        """
-        The input port's value converted to the port's declared type (int, double, bool, string);
-        ports of type object or any give the stored object.
-        """
-
-    def getInputInt(self, name: str) -> int:
-        """The input port's value as an integer."""
-
-    def getInputDouble(self, name: str) -> float:
-        """The input port's value as a float."""
-
-    def getInputBool(self, name: str) -> bool:
-        """The input port's value as a bool."""
-
-    def setOutput(self, name: str, value: Any) -> None:
-        """
-        Stores the value in the blackboard entry the output port is bound to. The very object is
-        kept: reading the entry back from Python gives the same object.
-        """
-
     def requestWakeAfter(self, seconds: float) -> None:
         """
         For a tick that returns RUNNING: a loop that ticks until the tree finishes may sleep this
@@ -136,10 +103,117 @@ class TreeNode:
 
     def __repr__(self) -> str: ...
 
+    getInputString: types.MethodDescriptorType = ...
+
+    getInputObject: types.MethodDescriptorType = ...
+
+    getInput: types.MethodDescriptorType = ...
+
+    getInputInt: types.MethodDescriptorType = ...
+
+    getInputDouble: types.MethodDescriptorType = ...
+
+    getInputBool: types.MethodDescriptorType = ...
+
+    setOutput: types.MethodDescriptorType = ...
+
+class Transition:
+    """One status change of one node during a tick (or a halt)."""
+
+    @property
+    def uid(self) -> int:
+        """The node's uid (TreeNode.uid, the layout's "uid")."""
+
+    @property
+    def name(self) -> str:
+        """The node's name."""
+
+    @property
+    def previous(self) -> NodeStatus:
+        """The status before."""
+
+    @property
+    def status(self) -> NodeStatus:
+        """The status after."""
+
+    @property
+    def time_ns(self) -> int:
+        """The tick's time (time.monotonic_ns clock), read once per tick."""
+
+    @property
+    def tick(self) -> int:
+        """The tick number, as the snapshot right after that tick gives it."""
+
+    def __repr__(self) -> str: ...
+
+class TickReport:
+    """
+    What an observer gets after each tick: a sequence of the tick's Transition objects in the
+    order they happened, with the tick's number, time and root status, and (for observers that
+    asked) the blackboard entries whose value changed.
+    """
+
+    def __len__(self) -> int: ...
+
+    def __getitem__(self, index: int) -> Transition: ...
+
+    @property
+    def tick(self) -> int:
+        """The tick number."""
+
+    @property
+    def time_ns(self) -> int:
+        """The tick's time."""
+
+    @property
+    def halt(self) -> bool:
+        """True for a halt of the whole tree (reset), which is no tick."""
+
+    @property
+    def status(self) -> NodeStatus:
+        """The root's status after the tick."""
+
+    @property
+    def writes(self) -> list[tuple[int | None, str, Any]]:
+        """
+        (blackboard, key, value) of each entry whose value changed in the tick; blackboard is the
+        uid of the SubTree owning it, None for the tree's own. Empty unless the observer asked.
+        """
+
+    @property
+    def counters(self) -> dict[int, dict[str, Any]]:
+        """
+        The snapshot entries of the nodes whose counters or status changed since the observer's
+        previous report (every node in its first one).
+        """
+
+    def to_json(self) -> bytes:
+        """
+        The tick as one line of JSON in UTF-8, ending with a newline, as a recording stores it
+        (without blackboard entries).
+        """
+
+class Observer:
+    """An observer attached by Tree.observe; close() detaches it."""
+
+    def close(self) -> None:
+        """
+        Detaches the observer; it gets no further ticks. Closing twice is fine.
+        """
+
+    @property
+    def closed(self) -> bool: ...
+
+    def __enter__(self) -> Observer: ...
+
+    def __exit__(self, *args: object) -> None: ...
+
 class Tree:
     """
-    A tree built by a BehaviorTreeFactory. It keeps its factory alive and is used by one
-    thread at a time; ticks run without the GIL.
+    A loaded behavior tree: one built by a BehaviorTreeFactory, or the tree of a
+    SequentialEngine (SequentialEngine.tree). Used by one thread at a time, except
+    layout(), snapshot() and observe(), which any thread may call at any time; ticks run
+    without the GIL.
     """
 
     def tick_once(self) -> NodeStatus:
@@ -190,6 +264,53 @@ class Tree:
         Makes the running and every later tick loop raise RuntimeError between ticks; any thread.
         """
 
+    def layout(self) -> dict[str, Any]:
+        """
+        The tree's structure, JSON-serialisable: {"schema": "quorvel.layout/1", "root": uid,
+        "nodes": [{"uid", "name", "type", "kind", "parent", "children", "ports", "line",
+        "tree", "metadata"}, ...]} with nodes in uid order (depth-first). Any thread, never waits.
+        """
+
+    def snapshot(self) -> dict[str, Any]:
+        """
+        {"schema": "quorvel.snapshot/1", "tick": n, "status": root status name, "nodes": {uid:
+        {"status", "last", "ticks", "success", "failure", "running_ns"}}}, counted since the tree
+        was created. Any thread: while another thread is inside a tick it gives the state published
+        at an earlier tick boundary, never a half-done tick, and never waits.
+        """
+
+    def observe(self, callback: Callable[[TickReport], object], *, blackboard: bool = False) -> Observer:
+        """
+        Calls callback(report) after each tick and after each halt of the whole tree, on the ticking
+        thread; report is a TickReport, a sequence of that tick's Transition objects in order. A
+        finished node returning to IDLE because its parent resets it is not reported (its next
+        transition starts from IDLE); a halted RUNNING node is. With blackboard=True the report's
+        `writes` lists the entries whose value changed. An exception raised by the callback is
+        logged through the quorvel logger and the tick goes on. The callback must not tick, halt
+        or reload the tree it observes. The observer lasts until close() (or the end of a with
+        block), or until another tree is loaded in its place.
+        """
+
+    @property
+    def label(self) -> str:
+        """
+        What quorvel.observe.live_trees() calls the tree (a ThreadEngine sets its tree id).
+        """
+
+    @label.setter
+    def label(self, arg: str, /) -> None: ...
+
+    @property
+    def serial(self) -> int:
+        """
+        A number that changes with every load: the same for views of the same loaded tree.
+        """
+
+def live_trees() -> list[tuple[str, Tree]]:
+    """
+    (label, Tree) for every loaded tree of the process; see quorvel.observe.live_trees.
+    """
+
 class BehaviorTreeFactory:
     """
     Knows node types (the built-in library and registered Python actions) and tree
@@ -213,8 +334,10 @@ class BehaviorTreeFactory:
 
     def register_node_type(self, node_class: object, node_id: object | None = None) -> None:
         """
-        Registers a node class derived from SimpleActionNode (or StatefulActionNode, ConditionNode)
-        by its static tick and its `ports` list, under node_id or the class name.
+        Registers a node class under node_id or the class name: one derived from SimpleActionNode
+        (or StatefulActionNode, ConditionNode) by its static tick and its `ports` list, or a
+        ControlNode / DecoratorNode subclass (quorvel.nodes.control_node), of which every node of
+        a tree gets an instance of its own.
         """
 
     def unregister_node_type(self, node_id: str) -> bool:
@@ -228,8 +351,11 @@ class BehaviorTreeFactory:
     def node_ports(self, node_id: str) -> dict:
         """{"kind": ..., "ports": [port descriptions]} of a registered node type."""
 
-    def register_behavior_tree_from_text(self, xml_text: str) -> None:
-        """Adds the document's BehaviorTree definitions (a known ID is replaced)."""
+    def register_behavior_tree_from_text(self, xml_text: str, name: str | None = None) -> None:
+        """
+        Adds the document's BehaviorTree definitions (a known ID is replaced). `name` (a file name,
+        say) names the document in the errors of this load and of building its trees.
+        """
 
     def register_behavior_tree_from_file(self, path: str | os.PathLike) -> None:
         """
@@ -245,13 +371,69 @@ class BehaviorTreeFactory:
     def create_tree(self, tree_id: str) -> Tree:
         """Builds the registered tree definition `tree_id`."""
 
-    def create_tree_from_text(self, xml_text: str) -> Tree:
-        """Registers the document's definitions and builds its main tree."""
+    def create_tree_from_text(self, xml_text: str, name: str | None = None) -> Tree:
+        """
+        Registers the document's definitions and builds its main tree. `name` names the document in
+        error messages. Attributes starting with `_` that the engine does not know are kept as editor
+        metadata and named in a warning logged through loguru.
+        """
 
     def create_tree_from_file(self, path: str | os.PathLike) -> Tree:
         """
         Registers the file's definitions and builds its main tree; includes resolve against its folder.
         """
+
+class ChildNode:
+    """
+    A child of a Python control or decorator node, as its tick and halt see it.
+
+    tick(), halt() and status work only during the parent's own tick or halt, on the
+    thread that ticks it.
+    """
+
+    def tick(self) -> NodeStatus:
+        """
+        Ticks the child now, within the parent's tick; returns its status. An exception the child
+        raises comes out of this call as it was raised.
+        """
+
+    def halt(self) -> None:
+        """
+        Halts the child if it is RUNNING (its halt hooks run) and leaves it IDLE; a finished child
+        is returned to IDLE.
+        """
+
+    @property
+    def status(self) -> NodeStatus:
+        """The child's current status."""
+
+    @property
+    def name(self) -> str:
+        """The child's instance name."""
+
+    @property
+    def type(self) -> str:
+        """The child's node type id."""
+
+    @property
+    def index(self) -> int:
+        """The child's position among its parent's children."""
+
+    def __repr__(self) -> str: ...
+
+class ControlTreeNode(TreeNode):
+    """
+    The TreeNode handed to the tick and halt of a Python control or decorator node: ports,
+    requestWakeAfter, waitForWake and waker as for actions, and the node's children.
+    """
+
+    @property
+    def children(self) -> tuple[ChildNode, ...]:
+        """The children, in document order."""
+
+    @property
+    def child(self) -> ChildNode:
+        """The one child of a decorator (RuntimeError on a control node)."""
 
 class SequentialEngine:
     """
@@ -276,13 +458,22 @@ class SequentialEngine:
         Registering an id again replaces the earlier type.
         """
 
-    def create_tree_from_text(self, xml_text: str) -> None:
+    def register_node_type(self, node_class: type, node_id: str | None = None) -> None:
+        """
+        Registers a node class for trees loaded afterwards, under node_id or the class name: a
+        ControlNode or DecoratorNode subclass (quorvel.nodes.control_node), or an action class
+        (SimpleActionNode, StatefulActionNode, ConditionNode).
+        """
+
+    def create_tree_from_text(self, xml_text: str, name: str | None = None) -> None:
         """
         Loads the tree from XML text (version 4) and makes it the engine's tree. Raises LoadError
         (a RuntimeError) naming the line and the node when the text is rejected, or is larger than
         64 MiB; the previous tree, if any, then stays. The text is a str, so an encoding named by
         its XML declaration is ignored; a str that is no valid Unicode (a lone surrogate) raises
-        ValueError.
+        ValueError. `name` (a file name, say) names the document in error messages. Attributes
+        starting with `_` that the engine does not know are kept as editor metadata and named in a
+        warning logged through loguru.
         """
 
     def create_tree_from_file(self, path: str | os.PathLike[str]) -> None:
@@ -341,6 +532,34 @@ class SequentialEngine:
     def reset_tree(self) -> None:
         """
         Halts every running node and returns the whole tree to IDLE; the blackboard keeps its entries.
+        """
+
+    @property
+    def tree(self) -> Tree | None:
+        """
+        The engine's loaded Tree (None before loading): layout(), snapshot() and observe() from any
+        thread, and the same calls as the engine. It follows later loads.
+        """
+
+    def wait_between_ticks(self) -> None:
+        """
+        For a tick loop written in Python, between two tick_once calls on the same thread: sleeps as
+        tick_while_running does between RUNNING ticks (until a requested time passes or a Waker is
+        woken; not at all when a node asked to be ticked again at once). wake() ends it early.
+        """
+
+    def wait_before_retry(self, seconds: float) -> bool:
+        """
+        For a tick loop written in Python, after a tick that finished with the status it does not
+        wait for: sleeps up to `seconds` (less when a node asked for an earlier tick), as the
+        tick_until_* loops back off. False, without sleeping, when a node asked to be ticked again
+        at once. wake() ends it early.
+        """
+
+    def wake(self) -> None:
+        """
+        Ends a wait_between_ticks or wait_before_retry in progress (or the next one, if none is);
+        any thread, any time. Unlike interrupt() it leaves nothing behind.
         """
 
     def interrupt(self) -> None:
