@@ -1,0 +1,202 @@
+"""Runtime: registered node types, and the trees loaded with them."""
+
+from __future__ import annotations
+
+import inspect
+import itertools
+import os
+import sys
+import threading
+import weakref
+from typing import Any, Callable, Dict, List, Optional
+
+from loguru import logger
+
+from quorvel.engine.sequential_engine import SequentialEngine
+from quorvel.nodes.action_node import SimpleActionNode
+from quorvel.nodes.async_action import adapt_class, adapt_tick
+from quorvel.runtime.errors import HandleClosedError, TreeLimitError
+from quorvel.runtime.handle import TreeHandle
+from quorvel.runtime.worker import Worker, noted
+
+__all__ = ["Runtime"]
+
+_runtimes: "weakref.WeakSet[Runtime]" = weakref.WeakSet()
+_names = itertools.count(1)
+
+
+def _registration(target: Any, name: Optional[str], ports: Optional[list],
+                  kind: Optional[str]) -> Callable[[SequentialEngine], None]:
+    """Checks what is registered now, and gives what registers it on each tree's engine."""
+    if kind not in (None, "action", "condition"):
+        raise ValueError(f"kind must be 'action' or 'condition', not {kind!r}")
+    if isinstance(target, type):
+        node_id = target.__name__ if name is None else name
+        if not issubclass(target, SimpleActionNode):  # a control node or decorator class
+            if ports is not None or kind is not None:
+                raise TypeError(f"{target.__name__}: ports and kind are declared by the class itself")
+            return lambda engine: engine.register_node_type(target, node_id)
+        tick = adapt_class(target) or getattr(target, "tick", None)
+        if tick is None:
+            raise TypeError(f"node class {target.__name__} has no tick")
+        ports = getattr(target, "ports", None) if ports is None else ports
+    elif callable(target):
+        node_id = getattr(target, "__name__", None) if name is None else name
+        if not node_id:
+            raise TypeError(f"a name is needed to register {target!r}")
+        tick = adapt_tick(target)
+    else:
+        raise TypeError(f"a function or a node class is expected, not {type(target).__name__}")
+    if type(node_id) is not str or not node_id:
+        raise TypeError(f"the node name must be a non-empty str, not {node_id!r}")
+    tick = noted(tick)
+    if kind == "condition":
+        tick.__quorvel_kind__ = "condition"  # type: ignore[attr-defined]
+    ports = [] if ports is None else list(ports)
+    return lambda engine: engine.register_action_behavior(node_id, tick, ports)
+
+
+class Runtime:
+    """Runs many behavior trees, each on a thread of its own, from threads or from asyncio.
+
+    ::
+
+        with Runtime() as rt:
+            rt.register_action(fetch, "Fetch", ports=[...])
+            h = rt.load(xml_text)
+            result = h.run(until="success", timeout=5.0)
+
+    Node types registered apply to trees loaded afterwards. ``close()`` (also at the end of a
+    ``with`` block, and at the program's exit) cancels every run, halts every tree and ends
+    every thread.
+    """
+
+    def __init__(self, max_trees: Optional[int] = None) -> None:
+        if max_trees is not None and (isinstance(max_trees, bool) or not isinstance(max_trees, int) or max_trees < 1):
+            raise ValueError(f"max_trees must be a positive int or None, not {max_trees!r}")
+        self.max_trees = max_trees
+        self._lock = threading.Lock()
+        self._registrations: List[Callable[[SequentialEngine], None]] = []
+        self._handles: Dict[str, TreeHandle] = {}
+        self._reserved = 0  # trees being loaded, counted against max_trees
+        self._closed = False
+        _runtimes.add(self)
+
+    def register_action(self, target: Any, name: Optional[str] = None, ports: Optional[list] = None, *,
+                        kind: Optional[str] = None) -> None:
+        """Registers a node type for trees loaded afterwards.
+
+        `target` is a function ``tick(node) -> NodeStatus`` (``async def`` too), or a node
+        class: SimpleActionNode, ConditionNode, StatefulActionNode (with async onStart/onRunning
+        too), ControlNode or DecoratorNode. `name` defaults to the function's or class's name;
+        `ports` to the class's ``ports``. ``kind="condition"`` registers a function as a
+        condition."""
+        registration = _registration(target, name, ports, kind)
+        with self._lock:
+            self._check_open()
+            self._registrations.append(registration)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise HandleClosedError("the runtime is closed")
+
+    def load(self, xml_text: Optional[str] = None, *, path: Optional[str | os.PathLike] = None,
+             name: Optional[str] = None) -> TreeHandle:
+        """Loads a tree (from XML text, or from the file at `path`) on a thread of its own and
+        returns its handle. Raises LoadError here when the document is rejected."""
+        if (xml_text is None) == (path is None):
+            raise TypeError("load() takes either the XML text or path=, not both or neither")
+        if xml_text is not None and type(xml_text) is not str:
+            raise TypeError(f"xml_text must be a str, not {type(xml_text).__name__}")
+        if name is not None and (type(name) is not str or not name):
+            raise TypeError(f"name must be a non-empty str or None, not {name!r}")
+        with self._lock:
+            self._check_open()
+            if self.max_trees is not None and len(self._handles) + self._reserved >= self.max_trees:
+                raise TreeLimitError(f"this runtime holds {self.max_trees} trees already (max_trees="
+                                     f"{self.max_trees}); close one before loading another")
+            if name is None:
+                name = f"tree-{next(_names)}"
+                while name in self._handles:
+                    name = f"tree-{next(_names)}"
+            elif name in self._handles:
+                raise ValueError(f"a tree named {name!r} is loaded already")
+            self._reserved += 1
+            registrations = list(self._registrations)
+        try:
+            worker = Worker(name, registrations, xml_text, None if path is None else os.fspath(path))
+            worker.start()
+            handle = TreeHandle(self, worker)
+        finally:
+            with self._lock:
+                self._reserved -= 1
+        with self._lock:
+            if not self._closed and name not in self._handles:
+                self._handles[name] = handle
+                return handle
+        handle.close()
+        if self._closed:
+            raise HandleClosedError("the runtime was closed while the tree was loading")
+        raise ValueError(f"a tree named {name!r} is loaded already")
+
+    def handles(self) -> List[TreeHandle]:
+        """The open trees, in the order they were loaded."""
+        with self._lock:
+            return list(self._handles.values())
+
+    def _forget(self, handle: TreeHandle) -> None:
+        with self._lock:
+            if self._handles.get(handle.name) is handle:
+                del self._handles[handle.name]
+
+    def close(self) -> None:
+        """Cancels every run, halts every tree and ends their threads. Closing twice is fine."""
+        with self._lock:
+            self._closed = True
+            handles = list(self._handles.values())
+        for handle in handles:  # every run told first, so they end together
+            handle.cancel()
+        for handle in handles:
+            try:
+                handle.close()
+            except Exception as error:
+                logger.opt(exception=error).error(f"closing tree {handle.name!r} failed")
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __enter__(self) -> "Runtime":
+        return self
+
+    def __exit__(self, *args: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<Runtime {len(self._handles)} trees{' closed' if self._closed else ''}>"
+
+
+def _close_at_exit() -> None:
+    """At the program's end, before the interpreter joins its threads: the program's own
+    threads may still drive trees, so they finish first; then every runtime closes."""
+    me = threading.current_thread()
+    while True:
+        # ThreadEngine's workers are not the program's own: they end at its own exit hook.
+        mthread = sys.modules.get("quorvel.engine.trigger.mthread")
+        engines = list(getattr(mthread, "_engines", ()))
+        workers = {record.get("thread") for engine in engines for record in list(getattr(engine, "trees", {}).values())}
+        own = [t for t in threading.enumerate()
+               if t is not me and not t.daemon and t.is_alive() and t not in workers]
+        if not own:
+            break
+        for thread in own:
+            thread.join()
+    for runtime in list(_runtimes):
+        try:
+            runtime.close()
+        except Exception as error:
+            logger.opt(exception=error).error("closing a runtime at exit failed")
+
+
+if hasattr(threading, "_register_atexit"):
+    threading._register_atexit(_close_at_exit)
