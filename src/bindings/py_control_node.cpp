@@ -336,7 +336,10 @@ std::unique_ptr<NodeBehaviour> makeBehaviour(DelegatedNode& node, const PyAction
             }
             throw std::move(error);
         }
-        return std::make_unique<PyBehaviour>(node, type, decorator, nb::steal(instance));
+        auto behaviour = std::make_unique<PyBehaviour>(node, type, decorator, nb::steal(instance));
+        // The rest of the load is engine work: other threads may have the GIL meanwhile.
+        LazyGil::letGo();
+        return behaviour;
     });
 }
 

@@ -427,3 +427,35 @@ def test_scripts_written_the_way_applications_write_them():
     assert engine.get_blackboard_data("full") == "/maps/lab.yaml"
     assert engine.get_blackboard_data("n") == 7
     assert engine.get_blackboard_data("joined") == "ab4"
+
+
+@pytest.mark.timeout(60)
+def test_python_nodes_over_long_stretches_of_built_in_nodes_tick_on_several_threads():
+    # A child made of hundreds of built-in ticks lets the GIL go in the middle of the Python
+    # node's own tick; the node must have it back before its code goes on, while other
+    # threads run Python meanwhile.
+    import threading
+
+    body = (
+        '<PipelineSequence><Repeat num_cycles="300"><Script code="n += 1"/></Repeat>'
+        '<RecoveryNode><ScriptCondition code="n / 600 * 600 == n"/><AlwaysSuccess/></RecoveryNode></PipelineSequence>'
+    )
+    errors = []
+
+    def run():
+        try:
+            engine = engine_with(body, PipelineSequence, RecoveryNode)
+            engine.set_blackboard_data("n", 0)
+            statuses = engine.tick_n_times(40)
+            assert engine.get_blackboard_data("n") == 40 * 300
+            assert statuses == [S.FAILURE, S.SUCCESS] * 20
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for t in threads:
+        t.start()
+    busy = sum(i * i for i in range(200_000))  # Python work on this thread meanwhile
+    for t in threads:
+        t.join()
+    assert busy > 0 and errors == []
