@@ -15,14 +15,15 @@ namespace {
 // An `async def` tick, or a StatefulActionNode with async onStart/onRunning, becomes a tick
 // functor that runs the coroutine on an event loop and stays RUNNING meanwhile; the adapter
 // is Python (quorvel.nodes.async_action). Anything else comes back unchanged.
-nb::object asyncAdapted(const char* adapter, nb::handle what) {
-    return nb::module_::import_("quorvel.nodes.async_action").attr(adapter)(what);
+nb::object asyncAdapted(const char* adapter, nb::handle what, nb::handle ports = nb::none()) {
+    nb::object adapt = nb::module_::import_("quorvel.nodes.async_action").attr(adapter);
+    return ports.is_none() ? adapt(what) : adapt(what, ports);
 }
 
 }  // namespace
 
 void SequentialEngine::registerActionBehavior(nb::handle action_id, nb::handle tick_functor, nb::handle ports_list) {
-    nb::object tick = asyncAdapted("adapt_tick", tick_functor);
+    nb::object tick = asyncAdapted("adapt_tick", tick_functor, ports_list);
     BusyFlag::Guard guard(host_.busy(), "register_action_behavior()");
     actions_.add(registerPythonAction(factory_, action_id, tick, ports_list));
 }

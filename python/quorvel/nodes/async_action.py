@@ -13,6 +13,12 @@ or ``onRunning`` is an ``async def``, is RUNNING while its coroutine runs on an 
 
 The tick starts the coroutine and returns RUNNING; the tree sleeps until the coroutine ends
 (its end wakes the tree), and the next tick returns what it returned, or raises what it raised.
+The coroutine runs outside the tick, on the loop's thread, so it gets a stand-in for the node:
+its input ports are read when the coroutine starts (an error reading one is raised where the
+coroutine reads it), and what it gives ``setOutput`` is written in the tick that takes its
+result, before that result counts; a cancelled coroutine writes nothing. ``name``, ``type``,
+``uid`` and ``waker()`` are the node's, and ``halt_requested`` turns true once the node is halted.
+
 A halt of the node (its parent giving up, a ``Timeout``, a reset, a cancelled run) cancels the
 task: the coroutine sees ``CancelledError`` at its next ``await``. A ``StatefulActionNode``'s
 ``onHalted`` is called after that; when it is itself an ``async def`` it is scheduled on the same
@@ -30,12 +36,12 @@ import asyncio
 import inspect
 import os
 import threading
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from quorvel.core import NodeStatus
 from quorvel.nodes.action_node import SimpleActionNode, StatefulActionNode, _StatefulTick
 
-__all__ = ["adapt_class", "adapt_tick", "background_loop", "is_async_action", "use_loop"]
+__all__ = ["AsyncNode", "adapt_class", "adapt_tick", "background_loop", "is_async_action", "use_loop"]
 
 _TASK = "_quorvel_async_task"
 _INSTANCE = "_quorvel_stateful_instance"  # the attribute StatefulActionNode's own tick uses
@@ -115,12 +121,87 @@ def is_async_action(tick_or_class: Any) -> bool:
     return adapt_tick(tick_or_class) is not tick_or_class
 
 
+_INPUT_DIRECTIONS = (None, "input", "in", "inout", "bidirectional")
+_READERS = ("getInputString", "getInputObject", "getInput", "getInputInt", "getInputDouble", "getInputBool")
+
+
+class AsyncNode:
+    """What a coroutine action gets in place of its TreeNode (see the module's description)."""
+
+    def __init__(self, node: Any, inputs: Tuple[str, ...]) -> None:
+        self._node = node
+        self.name, self.type, self.uid = node.name, node.type, node.uid
+        self._waker = node.waker()
+        self._outputs: List[Tuple[str, Any]] = []
+        self._halted = False
+        self._inputs: Dict[Tuple[str, str], Tuple[bool, Any]] = {}
+        for port in inputs:
+            for reader in _READERS:
+                try:
+                    self._inputs[reader, port] = (True, getattr(node, reader)(port))
+                except Exception as error:
+                    self._inputs[reader, port] = (False, error)
+
+    def _read(self, reader: str, name: str) -> Any:
+        entry = self._inputs.get((reader, name))
+        if entry is None:
+            raise KeyError(f"{self.type} '{self.name}': '{name}' is not an input port of this action")
+        ok, value = entry
+        if not ok:
+            raise value
+        return value
+
+    def getInputString(self, name: str) -> str:
+        return self._read("getInputString", name)
+
+    def getInputObject(self, name: str) -> Any:
+        return self._read("getInputObject", name)
+
+    def getInput(self, name: str) -> Any:
+        return self._read("getInput", name)
+
+    def getInputInt(self, name: str) -> int:
+        return self._read("getInputInt", name)
+
+    def getInputDouble(self, name: str) -> float:
+        return self._read("getInputDouble", name)
+
+    def getInputBool(self, name: str) -> bool:
+        return self._read("getInputBool", name)
+
+    def setOutput(self, name: str, value: Any) -> None:
+        self._outputs.append((name, value))
+
+    def waker(self) -> Any:
+        return self._waker
+
+    @property
+    def halt_requested(self) -> bool:
+        return self._halted
+
+    def __getattr__(self, name: str) -> Any:  # attributes the action set on its node
+        return getattr(self._node, name)
+
+    def __repr__(self) -> str:
+        return f"<AsyncNode {self.name!r} ({self.type})>"
+
+
+def _inputs_of(ports: Any) -> Tuple[str, ...]:
+    names = []
+    for port in ports or ():
+        if isinstance(port, dict) and port.get("direction") in _INPUT_DIRECTIONS and isinstance(port.get("name"), str):
+            names.append(port["name"])
+    return tuple(names)
+
+
 class _CoroutineTick:
     """Tick functor of a coroutine action; carries the halt hook the engine calls when the
     node is halted while RUNNING."""
 
-    def __init__(self, start: Callable, running: Callable, halted: Optional[Callable], name: str) -> None:
+    def __init__(self, start: Callable, running: Callable, halted: Optional[Callable], name: str,
+                 ports: Any) -> None:
         self._start, self._running, self._halted = start, running, halted
+        self._inputs = _inputs_of(ports)
         self.__name__ = "tick"
         self.__qualname__ = f"{name}.tick"
 
@@ -131,16 +212,23 @@ class _CoroutineTick:
                 node.waitForWake()
                 return NodeStatus.RUNNING
             setattr(node, _TASK, None)
-            return task.result()  # what the coroutine returned, or raised
+            status = task.result()  # what the coroutine returned, or raised
+            for name, value in task.stand_in._outputs:
+                node.setOutput(name, value)
+            return status
         step = self._running if node.status is NodeStatus.RUNNING else self._start
-        result = step(node)
+        stand_in = AsyncNode(node, self._inputs)
+        result = step(node, stand_in)
         if not inspect.isawaitable(result):
+            for name, value in stand_in._outputs:
+                node.setOutput(name, value)
             return result
-        waker = node.waker()
         task = asyncio.run_coroutine_threadsafe(_awaited(result), _loop_for_this_thread())
+        task.stand_in = stand_in  # type: ignore[attr-defined]
         setattr(node, _TASK, task)
         # Registered after the task is stored: a task that already finished wakes the tree at
         # once, and a wake during the tick still counts for the wait that follows it.
+        waker = stand_in._waker
         task.add_done_callback(lambda _: waker.wake())
         node.waitForWake()
         return NodeStatus.RUNNING
@@ -149,6 +237,7 @@ class _CoroutineTick:
         task = getattr(node, _TASK, None)
         setattr(node, _TASK, None)
         if task is not None:
+            task.stand_in._halted = True
             task.cancel()
         if self._halted is not None:
             result = self._halted(node)
@@ -163,11 +252,14 @@ async def _awaited(awaitable: Any) -> Any:
     return await awaitable
 
 
-def _for_function(function: Callable, name: str) -> _CoroutineTick:
-    return _CoroutineTick(function, function, None, name)
+def _for_function(function: Callable, name: str, ports: Any) -> _CoroutineTick:
+    def step(node: Any, stand_in: AsyncNode) -> Any:
+        return function(stand_in)
+
+    return _CoroutineTick(step, step, None, name, ports)
 
 
-def _for_stateful(cls: type) -> _CoroutineTick:
+def _for_stateful(cls: type, ports: Any) -> _CoroutineTick:
     def instance(node: Any) -> StatefulActionNode:
         made = getattr(node, _INSTANCE, None)
         if made is None:
@@ -179,25 +271,27 @@ def _for_stateful(cls: type) -> _CoroutineTick:
         made = getattr(node, _INSTANCE, None)
         return None if made is None else made.onHalted(node)
 
-    return _CoroutineTick(lambda node: instance(node).onStart(node), lambda node: instance(node).onRunning(node),
-                          halted, cls.__qualname__)
+    return _CoroutineTick(lambda node, stand_in: instance(node).onStart(stand_in),
+                          lambda node, stand_in: instance(node).onRunning(stand_in),
+                          halted, cls.__qualname__, ports)
 
 
-def adapt_tick(tick: Any) -> Any:
-    """The tick functor to register for `tick`: a coroutine tick for an ``async def`` (or a
-    StatefulActionNode class's tick whose onStart/onRunning are), else `tick` itself."""
+def adapt_tick(tick: Any, ports: Any = None) -> Any:
+    """The tick functor to register for `tick` (with `ports`, the action's port list): a
+    coroutine tick for an ``async def`` (or a StatefulActionNode class's tick whose
+    onStart/onRunning are), else `tick` itself."""
     if isinstance(tick, _CoroutineTick):
         return tick
     if isinstance(tick, _StatefulTick):
         cls = tick._cls
         if _is_coroutine_function(cls.onStart) or _is_coroutine_function(cls.onRunning):
-            return _for_stateful(cls)
+            return _for_stateful(cls, ports)
         return tick
     kind = getattr(tick, "__quorvel_kind__", None)
     inner = getattr(tick, "__wrapped__", None) if kind is not None else tick
     if inner is None or not _is_coroutine_function(inner):
         return tick
-    adapted = _for_function(inner, getattr(inner, "__qualname__", "action"))
+    adapted = _for_function(inner, getattr(inner, "__qualname__", "action"), ports)
     if kind is not None:
         adapted.__quorvel_kind__ = kind  # type: ignore[attr-defined]
     return adapted
@@ -211,5 +305,5 @@ def adapt_class(cls: Any) -> Optional[_CoroutineTick]:
     tick = getattr(cls, "tick", None)
     if tick is None:
         return None
-    adapted = adapt_tick(tick)
+    adapted = adapt_tick(tick, getattr(cls, "ports", None))
     return None if adapted is tick else adapted

@@ -14,7 +14,7 @@ from loguru import logger
 
 from quorvel.engine.sequential_engine import SequentialEngine
 from quorvel.nodes.action_node import SimpleActionNode
-from quorvel.nodes.async_action import adapt_class, adapt_tick
+from quorvel.nodes.async_action import adapt_tick
 from quorvel.runtime.errors import HandleClosedError, TreeLimitError
 from quorvel.runtime.handle import TreeHandle
 from quorvel.runtime.worker import Worker, noted
@@ -36,15 +36,16 @@ def _registration(target: Any, name: Optional[str], ports: Optional[list],
             if ports is not None or kind is not None:
                 raise TypeError(f"{target.__name__}: ports and kind are declared by the class itself")
             return lambda engine: engine.register_node_type(target, node_id)
-        tick = adapt_class(target) or getattr(target, "tick", None)
+        ports = getattr(target, "ports", None) if ports is None else ports
+        tick = getattr(target, "tick", None)
         if tick is None:
             raise TypeError(f"node class {target.__name__} has no tick")
-        ports = getattr(target, "ports", None) if ports is None else ports
+        tick = adapt_tick(tick, ports)
     elif callable(target):
         node_id = getattr(target, "__name__", None) if name is None else name
         if not node_id:
             raise TypeError(f"a name is needed to register {target!r}")
-        tick = adapt_tick(target)
+        tick = adapt_tick(target, ports)
     else:
         raise TypeError(f"a function or a node class is expected, not {type(target).__name__}")
     if type(node_id) is not str or not node_id:
