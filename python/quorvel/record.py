@@ -10,12 +10,11 @@ costs little more than the file it writes.
 from __future__ import annotations
 
 import json
-import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from quorvel.core import Observer, TickReport, Tree
+from quorvel.core import Tree
 
 __all__ = ["FORMAT", "Recorder", "Recording", "load"]
 
@@ -23,32 +22,25 @@ FORMAT = "quorvel.recording/1"
 _COUNTER_FIELDS = ("status", "last", "ticks", "success", "failure", "running_ns", "running_since")
 
 
-def _json_value(value: Any) -> dict[str, Any]:
-    try:
-        json.dumps(value, allow_nan=False)
-        return {"value": value}
-    except (TypeError, ValueError):
-        return {"repr": repr(value)}
-
-
 class Recorder:
     """Writes the ticks of one tree to ``path``.
 
     ``Recorder(path)`` then ``recorder.attach(tree)``, or ``with Recorder(path, tree):``. The
     recording starts at the next tick; close() (or leaving the ``with`` block) detaches and
-    closes the file. The observer runs on the ticking thread.
+    closes the file. The tick lines are written by the engine on the ticking thread, through
+    a buffer: flush() writes what is buffered (a recording read while the tree runs may end
+    a little behind it).
     """
 
     def __init__(self, path: str | Path, tree: Tree | None = None) -> None:
         self.path = Path(path)
         self._file: BinaryIO | None = None
-        self._observer: Observer | None = None
-        self._lock = threading.Lock()
+        self._sink: Any = None
         if tree is not None:
             self.attach(tree)
 
     def attach(self, tree: Tree) -> Recorder:
-        if self._observer is not None:
+        if self._sink is not None:
             raise RuntimeError("this recorder is attached already")
         layout = tree.layout()
         if layout is None:
@@ -56,28 +48,21 @@ class Recorder:
         self._file = open(self.path, "wb")
         header = {"format": FORMAT, "label": tree.label, "layout": layout}
         self._file.write(json.dumps(header, separators=(",", ":")).encode() + b"\n")
-        self._observer = tree.observe(self._on_tick, blackboard=True)
+        self._file.flush()
+        self._sink = tree._record_to(self._file.fileno())
         return self
 
-    def _on_tick(self, report: TickReport) -> None:
-        line = report.to_json()
-        writes = report.writes
-        if writes:
-            entries = [{"blackboard": board, "key": key, **_json_value(value)} for board, key, value in writes]
-            line = line[:-2] + b',"blackboard":' + json.dumps(entries, separators=(",", ":")).encode() + b"}\n"
-        with self._lock:
-            if self._file is not None:
-                self._file.write(line)
-
     def flush(self) -> None:
-        with self._lock:
-            if self._file is not None:
-                self._file.flush()
+        if self._sink is not None:
+            self._sink.flush()
 
     def close(self) -> None:
-        if self._observer is not None:
-            self._observer.close()
-        with self._lock:
+        sink, self._sink = self._sink, None
+        try:
+            if sink is not None:
+                sink.close()
+                sink.flush()  # reports a write that failed
+        finally:
             if self._file is not None:
                 self._file.close()
                 self._file = None
@@ -89,6 +74,15 @@ class Recorder:
         self.close()
 
 
+def _entry_json(value: Any) -> str:
+    # Called by the engine for blackboard values it cannot write itself: the members of a
+    # blackboard entry that carry its value.
+    try:
+        return '"value":' + json.dumps(value, allow_nan=False, separators=(",", ":"))
+    except (TypeError, ValueError):
+        return '"repr":' + json.dumps(repr(value))
+
+
 @dataclass
 class Recording:
     """A recording read back: its layout and its tick lines, in order."""
@@ -96,7 +90,7 @@ class Recording:
     layout: dict[str, Any]
     ticks: list[dict[str, Any]]
     label: str = ""
-    _states: list[tuple[int, dict[int, dict[str, Any]], str, int]] = field(default_factory=list, repr=False)
+    _states: list[list[dict[str, Any]]] = field(default_factory=list, repr=False)  # checkpoints
 
     @property
     def first_tick(self) -> int | None:
@@ -106,19 +100,51 @@ class Recording:
     def last_tick(self) -> int | None:
         return self.ticks[-1]["tick"] if self.ticks else None
 
-    def _replay(self) -> None:
-        if self._states or not self.ticks:
-            return
-        counters: dict[int, dict[str, Any]] = {}
-        for line in self.ticks:
-            for uid, values in line.get("counters", {}).items():
-                counters[int(uid)] = dict(zip(_COUNTER_FIELDS, values))
-            self._states.append((line["tick"], dict(counters), line["status"], line["time_ns"]))
+    _CHECKPOINT_EVERY = 256  # lines between kept states
+
+    def _apply(self, state: list[dict[str, Any]], line: dict[str, Any]) -> None:
+        # What the transitions imply, then the nodes reset without one, then the counters
+        # written because they differ from that (docs/recording-schema.md).
+        now = line["time_ns"]
+        for t in line["transitions"]:
+            c = state[t["uid"]]
+            status = t["status"]
+            if status != "IDLE":
+                c["ticks"] += 1
+            if status in ("SUCCESS", "FAILURE", "SKIPPED"):
+                c["last"] = status
+                if status == "SUCCESS":
+                    c["success"] += 1
+                elif status == "FAILURE":
+                    c["failure"] += 1
+            if t["previous"] == "RUNNING" and status != "RUNNING":
+                c["running_ns"] += now - c["running_since"]
+            if status == "RUNNING":
+                c["running_since"] = now
+            c["status"] = status
+        for first, last in line.get("idle", ()):
+            for uid in range(first, last + 1):
+                state[uid]["status"] = "IDLE"
+        for uid, values in line.get("counters", {}).items():
+            state[int(uid)] = dict(zip(_COUNTER_FIELDS, values))
+
+    def _state_after(self, index: int) -> list[dict[str, Any]]:
+        """Every node's counters after line `index`, replayed from the nearest checkpoint
+        (the state is kept every few hundred lines, not after each)."""
+        if not self._states:
+            state = [dict(zip(_COUNTER_FIELDS, ("IDLE", "IDLE", 0, 0, 0, 0, 0))) for _ in self.layout["nodes"]]
+            for i, line in enumerate(self.ticks):
+                self._apply(state, line)
+                if i % self._CHECKPOINT_EVERY == 0:
+                    self._states.append([dict(c) for c in state])
+        state = [dict(c) for c in self._states[index // self._CHECKPOINT_EVERY]]
+        for i in range(index - index % self._CHECKPOINT_EVERY + 1, index + 1):
+            self._apply(state, self.ticks[i])
+        return state
 
     def snapshot(self, tick: int) -> dict[str, Any]:
         """The snapshot right after tick ``tick`` (before a halt that followed it), as
         Tree.snapshot() gave it then. Ticks before the recording started raise ValueError."""
-        self._replay()
         found = None
         for i, line in enumerate(self.ticks):
             if line["tick"] > tick:
@@ -128,13 +154,14 @@ class Recording:
             found = i
         if found is None:
             raise ValueError(f"tick {tick} is before the recording starts (first tick {self.first_tick})")
-        _, counters, status, now = self._states[found]
+        line = self.ticks[found]
+        now = line["time_ns"]
         nodes = {}
-        for uid, c in counters.items():
+        for uid, c in enumerate(self._state_after(found)):
             running = c["running_ns"] + (now - c["running_since"] if c["status"] == "RUNNING" else 0)
             nodes[uid] = {"status": c["status"], "last": c["last"], "ticks": c["ticks"], "success": c["success"],
                           "failure": c["failure"], "running_ns": running}
-        return {"schema": "quorvel.snapshot/1", "tick": self.ticks[found]["tick"], "status": status, "nodes": nodes}
+        return {"schema": "quorvel.snapshot/1", "tick": line["tick"], "status": line["status"], "nodes": nodes}
 
 
 def load(path: str | Path) -> Recording:

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <cerrno>
+#include <unistd.h>
 #include <chrono>
 #include <set>
 #include <vector>
@@ -599,6 +601,17 @@ uint64_t TreeHost::observe(nb::handle callback, bool blackboard) {
         blackboard);
 }
 
+uint64_t TreeHost::observeWith(TreeObserver observer, bool blackboard) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!tree_) raiseRuntimeError(std::string(what_) + ": no tree is loaded (call create_tree_from_text first)");
+    return tree_->monitor().addObserver(std::move(observer), blackboard);
+}
+
+std::shared_ptr<const LayoutData> TreeHost::layoutData() {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    return layout_;
+}
+
 bool TreeHost::unobserve(uint64_t serial, uint64_t id) {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     if (!tree_ || serial != serial_.load(std::memory_order_acquire)) return false;
@@ -705,60 +718,304 @@ private:
 // The tick as one JSON object (the recording's tick line, without blackboard entries). A
 // recorder writes one for every tick, so it is assembled from pieces made when the tree
 // loaded, copied into a buffer sized for the worst case.
-nb::bytes reportJson(const PyTickReport& r) {
-    const TickReport& rep = *r.report;
-    const std::vector<LayoutData::Node>& nodes = r.layout->nodes;
-    constexpr size_t kPiece = 32 + LineWriter::kSlack, kNumber = 24;
-    size_t bound = 256;
-    for (const Transition& t : rep.transitions)
-        bound += (t.uid < nodes.size() ? nodes[t.uid].transition_json.size() : 0) + 3 * kPiece;
-    for (uint32_t uid : rep.changed)
-        bound += (uid < nodes.size() ? nodes[uid].counters_json.size() : 0) + 3 * kPiece + 5 * kNumber;
-    std::unique_ptr<char[]> buffer(new char[bound]);
-    LineWriter w(buffer.get());
-    w.add("{\"tick\":");
-    w.number(rep.tick);
-    w.add(",\"time_ns\":");
-    w.number(rep.time_ns);
-    w.add(",\"status\":\"");
-    w.status(rep.root);
-    if (rep.halt) w.add("\",\"halt\":true,\"transitions\":[");
-    else w.add("\",\"transitions\":[");
-    bool first = true;
-    for (const Transition& t : rep.transitions) {
-        if (!first) w.add(',');
-        first = false;
-        if (t.uid < nodes.size()) w.addPadded(nodes[t.uid].transition_json.data(), nodes[t.uid].transition_size);
-        w.status(t.previous);
-        w.add("\",\"status\":\"");
-        w.status(t.status);
-        w.add("\"}");
-    }
-    w.add("],\"counters\":{");
-    first = true;
-    for (uint32_t uid : rep.changed) {
-        const NodeCounters& c = rep.counters[uid];
-        if (!first) w.add(',');
-        first = false;
-        if (uid < nodes.size()) w.addPadded(nodes[uid].counters_json.data(), nodes[uid].counters_size);
-        w.status(c.status);
-        w.add("\",\"");
-        w.status(c.last);
-        w.add("\",");
-        w.number(c.ticks);
-        w.add(',');
-        w.number(c.success);
-        w.add(',');
-        w.number(c.failure);
-        w.add(',');
-        w.number(c.running_ns);
-        w.add(',');
-        w.number(c.status == NodeStatus::RUNNING ? c.running_since : 0);
-        w.add(']');
-    }
-    w.add("}}\n");
-    return nb::bytes(buffer.get(), static_cast<size_t>(w.end() - buffer.get()));
+// Equal as a recording writes them: the start of a RUNNING stretch that ended does not count.
+bool sameRecorded(const NodeCounters& a, const NodeCounters& b) {
+    return a.ticks == b.ticks && a.success == b.success && a.failure == b.failure && a.running_ns == b.running_ns &&
+           a.status == b.status && a.last == b.last &&
+           (a.status != NodeStatus::RUNNING || a.running_since == b.running_since);
 }
+
+// What a reader of the recording expects of a node after a tick from its counters before and
+// the tick's transitions of it (docs/recording-schema.md, "implied counters"): only nodes
+// that differ need their counters written.
+void applyTransition(NodeCounters& c, const Transition& t, int64_t time_ns) {
+    switch (t.status) {
+        case NodeStatus::SUCCESS: ++c.ticks, ++c.success, c.last = t.status; break;
+        case NodeStatus::FAILURE: ++c.ticks, ++c.failure, c.last = t.status; break;
+        case NodeStatus::SKIPPED: ++c.ticks, c.last = t.status; break;
+        case NodeStatus::RUNNING: ++c.ticks; break;
+        case NodeStatus::IDLE: break;
+    }
+    if (t.previous == NodeStatus::RUNNING && t.status != NodeStatus::RUNNING) c.running_ns += time_ns - c.running_since;
+    if (t.status == NodeStatus::RUNNING) c.running_since = time_ns;
+    c.status = t.status;
+}
+
+// One tick line. With `previous` (the counters after the line before), only the counters that
+// differ from what the transitions imply are written, and nodes reset to IDLE without a
+// transition are listed as uid ranges in "idle"; without it, the counters of every changed
+// node. Blackboard entries are added by the caller. Planned first (`plan`), then written
+// (`write`) into room of `bound()` bytes.
+class TickLine {
+public:
+    TickLine(const TickReport& rep, const LayoutData& layout, std::vector<NodeCounters>* previous)
+        : rep_(rep), nodes_(layout.nodes), implied_(previous != nullptr) {
+        if (!previous) {
+            emit_ = &rep.changed;
+            return;
+        }
+        std::vector<NodeCounters>& expected = *previous;  // becomes the expectation, then the truth
+        for (const Transition& t : rep.transitions)
+            if (t.uid < expected.size()) applyTransition(expected[t.uid], t, rep.time_ns);
+        for (uint32_t uid = 0; uid < rep.counters.size() && uid < expected.size(); ++uid) {
+            const NodeCounters& actual = rep.counters[uid];
+            NodeCounters& e = expected[uid];
+            if (actual.status == NodeStatus::IDLE && e.status != NodeStatus::IDLE) {
+                e.status = NodeStatus::IDLE;
+                if (!idle_.empty() && idle_.back().second + 1 == uid) idle_.back().second = uid;
+                else idle_.emplace_back(uid, uid);
+            }
+            if (!sameRecorded(e, actual)) own_emit_.push_back(uid);
+            copyCounters(e, actual);
+        }
+        emit_ = &own_emit_;
+    }
+
+    size_t bound() const {
+        constexpr size_t kPiece = 32 + LineWriter::kSlack, kNumber = 24;
+        size_t bound = 256 + idle_.size() * 2 * kNumber;
+        for (const Transition& t : rep_.transitions)
+            bound += (t.uid < nodes_.size() ? nodes_[t.uid].transition_json.size() : 0) + 3 * kPiece;
+        for (uint32_t uid : *emit_)
+            bound += (uid < nodes_.size() ? nodes_[uid].counters_json.size() : 0) + 3 * kPiece + 5 * kNumber;
+        return bound;
+    }
+
+    // The end of what was written.
+    char* write(char* at) const {
+        LineWriter w(at);
+        w.add("{\"tick\":");
+        w.number(rep_.tick);
+        w.add(",\"time_ns\":");
+        w.number(rep_.time_ns);
+        w.add(",\"status\":\"");
+        w.status(rep_.root);
+        if (rep_.halt) w.add("\",\"halt\":true,\"transitions\":[");
+        else w.add("\",\"transitions\":[");
+        bool first = true;
+        for (const Transition& t : rep_.transitions) {
+            if (!first) w.add(',');
+            first = false;
+            if (t.uid < nodes_.size()) w.addPadded(nodes_[t.uid].transition_json.data(), nodes_[t.uid].transition_size);
+            w.status(t.previous);
+            w.add("\",\"status\":\"");
+            w.status(t.status);
+            w.add("\"}");
+        }
+        w.add("]");
+        if (implied_) {
+            w.add(",\"idle\":[");
+            first = true;
+            for (auto [from, to] : idle_) {
+                if (!first) w.add(',');
+                first = false;
+                w.add('[');
+                w.number(from);
+                w.add(',');
+                w.number(to);
+                w.add(']');
+            }
+            w.add("]");
+        }
+        w.add(",\"counters\":{");
+        first = true;
+        for (uint32_t uid : *emit_) {
+            const NodeCounters& c = rep_.counters[uid];
+            if (!first) w.add(',');
+            first = false;
+            if (uid < nodes_.size()) w.addPadded(nodes_[uid].counters_json.data(), nodes_[uid].counters_size);
+            w.status(c.status);
+            w.add("\",\"");
+            w.status(c.last);
+            w.add("\",");
+            w.number(c.ticks);
+            w.add(',');
+            w.number(c.success);
+            w.add(',');
+            w.number(c.failure);
+            w.add(',');
+            w.number(c.running_ns);
+            w.add(',');
+            w.number(c.status == NodeStatus::RUNNING ? c.running_since : 0);
+            w.add(']');
+        }
+        w.add("}}\n");
+        return w.end();
+    }
+
+private:
+    const TickReport& rep_;
+    const std::vector<LayoutData::Node>& nodes_;
+    bool implied_;
+    std::vector<uint32_t> own_emit_;
+    const std::vector<uint32_t>* emit_ = nullptr;
+    std::vector<std::pair<uint32_t, uint32_t>> idle_;
+};
+
+nb::bytes reportJson(const PyTickReport& r) {
+    TickLine line(*r.report, *r.layout, nullptr);
+    std::unique_ptr<char[]> buffer(new char[line.bound()]);
+    char* end = line.write(buffer.get());
+    return nb::bytes(buffer.get(), static_cast<size_t>(end - buffer.get()));
+}
+
+// Writes the tick lines of a recording to a file descriptor the caller owns, from the
+// ticking thread, through a buffer; Python is entered only for blackboard values that are
+// Python objects (their JSON or repr comes from quorvel.record).
+class RecordingSink {
+public:
+    RecordingSink(int fd, std::shared_ptr<const LayoutData> layout) : fd_(fd), layout_(std::move(layout)) {}
+    ~RecordingSink() { flushQuietly(); }
+
+    void write(const TickReport& report) {
+        TickLine line(report, *layout_, started_ ? &previous_ : nullptr);
+        if (!started_) {
+            previous_.resize(report.counters.size());
+            for (size_t i = 0; i < previous_.size(); ++i) copyCounters(previous_[i], report.counters[i]);
+            started_ = true;
+        }
+        std::string entries = report.writes.empty() ? std::string() : blackboardJson(report.writes);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fd_ < 0) return;
+        size_t bound = line.bound() + entries.size() + 32;
+        if (used_ + bound > capacity_) {
+            if (used_ >= kFlushAt) flushLocked();
+            if (used_ + bound > capacity_) grow(used_ + bound);
+        }
+        char* end = line.write(buffer_.get() + used_);
+        if (!entries.empty()) {
+            end -= 2;  // reopen the object: "}\n"
+            std::memcpy(end, ",\"blackboard\":[", 15);
+            end += 15;
+            std::memcpy(end, entries.data(), entries.size());
+            end += entries.size();
+            std::memcpy(end, "]}\n", 3);
+            end += 3;
+        }
+        used_ = static_cast<size_t>(end - buffer_.get());
+        if (used_ >= kFlushAt) flushLocked();
+    }
+
+    // Writes what is buffered; the errno of a write that failed since the last call, or 0.
+    int flush() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        flushLocked();
+        return std::exchange(error_, 0);
+    }
+    // Flushes and stops writing: the caller may close the descriptor afterwards.
+    void finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        flushLocked();
+        fd_ = -1;
+    }
+
+private:
+    static constexpr size_t kFlushAt = 1 << 18;
+
+    void grow(size_t needed) {
+        size_t capacity = std::max(needed, 2 * kFlushAt);
+        std::unique_ptr<char[]> bigger(new char[capacity]);
+        if (used_) std::memcpy(bigger.get(), buffer_.get(), used_);
+        buffer_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+
+    void flushLocked() {
+        size_t done = 0;
+        while (fd_ >= 0 && done < used_) {
+            ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                error_ = errno;  // reported by the next flush from Python; the lines are lost
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        used_ = 0;
+    }
+    void flushQuietly() noexcept {
+        try {
+            finish();
+        } catch (...) {
+        }
+    }
+
+    std::string blackboardJson(const std::vector<BlackboardWrite>& writes) {
+        std::string out;
+        bool first = true;
+        for (const BlackboardWrite& w : writes) {
+            if (!first) out += ',';
+            first = false;
+            out += "{\"blackboard\":";
+            out += w.board < 0 ? "null" : std::to_string(w.board);
+            out += ",\"key\":";
+            appendJsonString(out, w.key);
+            out += ',';
+            out += valueJson(w.value);
+            out += '}';
+        }
+        return out;
+    }
+
+    // "value":... or "repr":"..."; Python objects (and reals JSON cannot carry) through Python.
+    std::string valueJson(const Value& v) {
+        switch (v.kind()) {
+            case Value::Kind::Empty: return "\"value\":null";
+            case Value::Kind::Bool: return *v.asBool() ? "\"value\":true" : "\"value\":false";
+            case Value::Kind::Int: return "\"value\":" + std::to_string(*v.asInt());
+            case Value::Kind::Text: {
+                std::string out = "\"value\":";
+                appendJsonString(out, *v.asText());
+                return out;
+            }
+            default: break;
+        }
+        if (!mayEnterPython()) return "\"repr\":\"?\"";
+        auto viaPython = [&] {
+            try {
+                nb::object text = nb::module_::import_("quorvel.record").attr("_entry_json")(fromValue(v));
+                return std::string(nb::cast<std::string>(text));
+            } catch (nb::python_error& e) {
+                e.discard_as_unraisable("recording a blackboard value");
+                return std::string("\"repr\":\"?\"");
+            }
+        };
+        if (LazyGil::inside()) {
+            LazyGil::ensureHeld();
+            return viaPython();
+        }
+        GilAcquire gil;
+        return viaPython();
+    }
+
+    std::mutex mutex_;
+    int fd_;
+    int error_ = 0;
+    std::unique_ptr<char[]> buffer_;  // no initialisation: every byte is written before it is sent
+    size_t used_ = 0, capacity_ = 0;
+    std::shared_ptr<const LayoutData> layout_;
+    std::vector<NodeCounters> previous_;
+    bool started_ = false;
+};
+
+// A Recorder's native half: the observer that writes the tick lines.
+struct PyRecordingSink {
+    PyObserver observer;
+    std::shared_ptr<RecordingSink> sink;
+
+    void flush() {
+        int error = sink->flush();
+        if (error) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw nb::python_error();
+        }
+    }
+    void close() {
+        observer.close();
+        sink->finish();
+    }
+};
 
 }  // namespace
 
@@ -834,6 +1091,12 @@ void bindTree(nb::module_& m) {
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self) -> Observer"))
         .def("__exit__", [](PyObserver& o, nb::args) { o.close(); }, nb::sig("def __exit__(self, *args: object) -> None"));
 
+    nb::class_<PyRecordingSink>(m, "RecordingSink",
+                                "Writes a tree's tick lines to a file descriptor (quorvel.record.Recorder uses it).")
+        .def("flush", &PyRecordingSink::flush, "Writes what is buffered; OSError when a write failed.")
+        .def("close", &PyRecordingSink::close, "Detaches from the tree and writes what is buffered; the\n"
+             "descriptor is the caller's to close afterwards.");
+
     nb::class_<PyTree>(m, "Tree", nb::type_slots(tree_slots), nb::is_weak_referenceable(),
                        "A loaded behavior tree: one built by a BehaviorTreeFactory, or the tree of a\n"
                        "SequentialEngine (SequentialEngine.tree). Used by one thread at a time, except\n"
@@ -906,6 +1169,25 @@ void bindTree(nb::module_& m) {
             "logged through the quorvel logger and the tick goes on. The callback must not tick, halt\n"
             "or reload the tree it observes. The observer lasts until close() (or the end of a with\n"
             "block), or until another tree is loaded in its place.")
+        .def(
+            "_record_to",
+            [](nb::handle self, int fd) {
+                PyTree& t = *nb::inst_ptr<PyTree>(self);
+                TreeHost& host = hostOf(t);
+                auto layout = host.layoutData();
+                if (!layout) raiseRuntimeError("Tree: no tree is loaded");
+                auto* r = new PyRecordingSink;
+                nb::object result = nb::cast(r, nb::rv_policy::take_ownership);
+                r->sink = std::make_shared<RecordingSink>(fd, layout);
+                r->observer.tree = nb::borrow(self);
+                auto sink = r->sink;
+                r->observer.id =
+                    host.observeWith([sink](const std::shared_ptr<const TickReport>& rep) { sink->write(*rep); }, true);
+                r->observer.serial = host.serial();
+                return result;
+            },
+            nb::arg("fd"), nb::sig("def _record_to(self, fd: int) -> RecordingSink"),
+            "Writes a recording's tick lines to the open file descriptor fd, from the ticking thread.")
         .def_prop_rw(
             "label", [](PyTree& t) { return t.host().label; },
             [](PyTree& t, const std::string& label) { t.host().label = label; },

@@ -104,6 +104,9 @@ public:
     nb::object snapshot();  // likewise
     // Adds `callback` as an observer of the loaded tree; the id to remove it with.
     uint64_t observe(nb::handle callback, bool blackboard);
+    // A native observer of the loaded tree; the layout of the loaded tree (nullptr if none).
+    uint64_t observeWith(TreeObserver observer, bool blackboard);
+    std::shared_ptr<const LayoutData> layoutData();
     // False when the observer is gone already (closed, or its tree was replaced).
     bool unobserve(uint64_t serial, uint64_t id);
     // Changes with every load: observers and monitor pages tell trees apart by it.

@@ -10,15 +10,16 @@
 namespace quorvel {
 
 TreeMonitor::TreeMonitor(std::vector<TreeNode*> nodes, std::vector<std::pair<Blackboard*, int64_t>> boards)
-    : nodes_(std::move(nodes)), counters_(nodes_.size()), boards_(std::move(boards)) {
+    : nodes_(std::move(nodes)), boards_(std::move(boards)) {
     seen_.resize(boards_.size());
     published_ = buildSnapshot();  // what a reader gets during the very first tick
 }
 
 void TreeMonitor::beginTick(int64_t time_ns) {
-    {
+    ticking_.store(true, std::memory_order_seq_cst);
+    if (readers_.load(std::memory_order_seq_cst) > 0) {
+        // Wait for a reader copying the counters of the last tick.
         std::lock_guard<std::mutex> lock(publish_mutex_);
-        in_tick_ = true;
     }
     tick_time_ = time_ns;
     observing_ = observer_count_.load(std::memory_order_acquire) > 0;
@@ -36,15 +37,9 @@ void TreeMonitor::beginTick(int64_t time_ns) {
         report_->writes.clear();
         report_->changed.clear();
     }
-    if (previous_.size() != counters_.size()) previous_ = counters_;
-}
-
-void TreeMonitor::trackRunning(uint32_t uid, NodeStatus previous, NodeStatus now) {
-    NodeCounters& c = counters_[uid];
-    if (now == NodeStatus::RUNNING && previous != NodeStatus::RUNNING) {
-        c.running_since = tick_time_;
-    } else if (previous == NodeStatus::RUNNING && now != NodeStatus::RUNNING) {
-        c.running_ns += tick_time_ - c.running_since;
+    if (previous_.size() != nodes_.size()) {
+        previous_.resize(nodes_.size());
+        full_report_.store(true, std::memory_order_relaxed);
     }
 }
 
@@ -53,9 +48,10 @@ TreeSnapshot TreeMonitor::buildSnapshot() const {
     s.tick = ticks_;
     s.time_ns = tick_time_;
     s.status = root_status_;
-    s.nodes = counters_;
-    for (size_t i = 0; i < s.nodes.size(); ++i) {
+    s.nodes.resize(nodes_.size());
+    for (size_t i = 0; i < nodes_.size(); ++i) {
         NodeCounters& c = s.nodes[i];
+        copyCounters(c, nodes_[i]->counters());
         c.status = nodes_[i]->status();
         // A stretch still open counts up to the last tick.
         if (c.status == NodeStatus::RUNNING) c.running_ns += tick_time_ - c.running_since;
@@ -64,10 +60,22 @@ TreeSnapshot TreeMonitor::buildSnapshot() const {
 }
 
 TreeSnapshot TreeMonitor::snapshot() {
+    readers_.fetch_add(1, std::memory_order_seq_cst);
+    struct Leave {
+        std::atomic<int>& readers;
+        ~Leave() { readers.fetch_sub(1, std::memory_order_seq_cst); }
+    } leave{readers_};
     std::lock_guard<std::mutex> lock(publish_mutex_);
-    if (!in_tick_) return buildSnapshot();
-    wanted_ = true;
+    if (!ticking_.load(std::memory_order_seq_cst)) return buildSnapshot();
+    wanted_.store(true, std::memory_order_relaxed);
     return published_;
+}
+
+void TreeMonitor::publishIfWanted() {
+    if (!wanted_.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(publish_mutex_);
+    wanted_.store(false, std::memory_order_relaxed);
+    published_ = buildSnapshot();
 }
 
 void TreeMonitor::collectWrites() {
@@ -83,22 +91,17 @@ void TreeMonitor::collectWrites() {
 }
 
 void TreeMonitor::endTick(NodeStatus root, bool counted) {
+    if (counted) ++ticks_;
+    root_status_ = root;
+    publishIfWanted();  // while `ticking_` still keeps readers on the published copy
+    ticking_.store(false, std::memory_order_seq_cst);
+    if (!observing_) return;
     std::shared_ptr<const std::vector<Entry>> observers;
-    if (observing_) {
+    {
         std::lock_guard<std::mutex> lock(observers_mutex_);
         observers = observers_;
     }
-    {
-        std::lock_guard<std::mutex> lock(publish_mutex_);
-        if (counted) ++ticks_;
-        root_status_ = root;
-        in_tick_ = false;
-        if (wanted_) {
-            published_ = buildSnapshot();
-            wanted_ = false;
-        }
-    }
-    if (!observers || observers->empty()) return;
+    if (observers->empty()) return;
 
     const bool full = full_report_.exchange(false, std::memory_order_acq_rel);
     bool writes = false;
@@ -111,20 +114,18 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
     }
     tracking_writes_ = writes;
     TickReport& report = *report_;
-    const size_t n = counters_.size();
-    for (size_t i = 0; i < n; ++i) counters_[i].status = nodes_[i]->status();
-    // NodeCounters has no padding, so whole entries compare and copy as bytes: one pass and
-    // two block copies per tick, whatever the tree's size.
-    static_assert(std::is_trivially_copyable_v<NodeCounters>);
-    static_assert(sizeof(NodeCounters) == 5 * sizeof(int64_t) + 2 * sizeof(NodeStatus));
-    for (uint32_t i = 0; i < n; ++i) {
-        if (full || std::memcmp(&counters_[i], &previous_[i], sizeof(NodeCounters)) != 0) report.changed.push_back(i);
-    }
+    const size_t n = nodes_.size();
     report.counters.resize(n);
-    if (n) {
-        std::memcpy(report.counters.data(), counters_.data(), n * sizeof(NodeCounters));
-        std::memcpy(previous_.data(), counters_.data(), n * sizeof(NodeCounters));
+    for (size_t i = 0; i < n; ++i) {
+        NodeCounters& c = report.counters[i];
+        copyCounters(c, nodes_[i]->counters());
+        c.status = nodes_[i]->status();
     }
+    static_assert(std::is_trivially_copyable_v<NodeCounters>);  // copied as a block below
+    for (uint32_t i = 0; i < n; ++i) {
+        if (full || !sameCounters(report.counters[i], previous_[i])) report.changed.push_back(i);
+    }
+    if (n) std::memcpy(previous_.data(), report.counters.data(), n * sizeof(NodeCounters));
     report.tick = ticks_;
     report.time_ns = tick_time_;
     report.root = root;

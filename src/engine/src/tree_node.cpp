@@ -128,12 +128,9 @@ void TreeNode::runScript(ConditionSlot slot) {
 
 NodeStatus TreeNode::finishTick(NodeStatus s) {
     changeStatus(s);
-    if (monitor_) {
-        NodeCounters& c = monitor_->counters(config_.uid);
-        if (s == NodeStatus::SUCCESS) ++c.success;
-        else if (s == NodeStatus::FAILURE) ++c.failure;
-        if (s != NodeStatus::RUNNING) c.last = s;
-    }
+    if (s == NodeStatus::SUCCESS) ++counters_.success;
+    else if (s == NodeStatus::FAILURE) ++counters_.failure;
+    if (s != NodeStatus::RUNNING) counters_.last = s;
     if (has_post_) {
         if (s == NodeStatus::SUCCESS) runScript(ConditionSlot::OnSuccess);
         if (s == NodeStatus::FAILURE) runScript(ConditionSlot::OnFailure);
@@ -142,9 +139,16 @@ NodeStatus TreeNode::finishTick(NodeStatus s) {
     return s;
 }
 
+void TreeNode::trackRunning(NodeStatus previous, NodeStatus now) {
+    // Wall time in RUNNING, measured in tick times: one clock read per tick serves them all.
+    int64_t at = monitor_ ? monitor_->tickTime() : 0;
+    if (now == NodeStatus::RUNNING) counters_.running_since = at;
+    else if (previous == NodeStatus::RUNNING) counters_.running_ns += at - counters_.running_since;
+}
+
 NodeStatus TreeNode::executeTick() {
     noteNodeTick();
-    if (monitor_) ++monitor_->counters(config_.uid).ticks;
+    ++counters_.ticks;
     if (has_pre_) {
         const auto& c = config_.conditions;
         if (status_ != NodeStatus::RUNNING) {

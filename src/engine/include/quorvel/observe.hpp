@@ -38,16 +38,33 @@ struct Transition {
     NodeStatus status = NodeStatus::IDLE;
 };
 
-// Counts since the tree was created.
+// Counts since the tree was created, kept by each node (TreeNode::counters()).
 struct NodeCounters {
     uint64_t ticks = 0;    // executions, also those that changed nothing
     uint64_t success = 0;  // results
     uint64_t failure = 0;
     int64_t running_ns = 0;  // closed RUNNING stretches, in tick times
-    NodeStatus status = NodeStatus::IDLE;  // filled in snapshots only
+    NodeStatus status = NodeStatus::IDLE;  // filled in snapshots and reports only
     NodeStatus last = NodeStatus::IDLE;    // last SUCCESS/FAILURE/SKIPPED
     int64_t running_since = 0;             // tick time the current RUNNING stretch began
 };
+
+// Field by field: the compiler turns a whole-struct copy of this size into a string move
+// instruction, which costs more than the fields when done once per node and tick.
+inline void copyCounters(NodeCounters& to, const NodeCounters& from) {
+    to.ticks = from.ticks;
+    to.success = from.success;
+    to.failure = from.failure;
+    to.running_ns = from.running_ns;
+    to.status = from.status;
+    to.last = from.last;
+    to.running_since = from.running_since;
+}
+
+inline bool sameCounters(const NodeCounters& a, const NodeCounters& b) {
+    return a.ticks == b.ticks && a.success == b.success && a.failure == b.failure && a.running_ns == b.running_ns &&
+           a.status == b.status && a.last == b.last && a.running_since == b.running_since;
+}
 
 struct TreeSnapshot {
     uint64_t tick = 0;
@@ -97,21 +114,22 @@ public:
 
     // ---- the ticking thread ----
     void beginTick(int64_t time_ns);
-    // Counts the tick (a halt does not), publishes, and calls the observers.
+    // Counts the tick (a halt does not), publishes when asked to, and calls the observers.
     void endTick(NodeStatus root, bool counted);
 
     // Hot path, called by TreeNode. `observing_` is only read here: it is copied from the
     // observer count at the start of each tick.
-    NodeCounters& counters(uint32_t uid) { return counters_[uid]; }
-    void statusChanged(uint32_t uid, NodeStatus previous, NodeStatus now) {
-        if (previous == NodeStatus::RUNNING || now == NodeStatus::RUNNING) trackRunning(uid, previous, now);
-        if (observing_ && !(now == NodeStatus::IDLE && previous != NodeStatus::RUNNING))
+    bool observing() const { return observing_; }
+    int64_t tickTime() const { return tick_time_; }
+    void reportTransition(uint32_t uid, NodeStatus previous, NodeStatus now) {
+        if (!(now == NodeStatus::IDLE && previous != NodeStatus::RUNNING))
             report_->transitions.push_back({uid, previous, now});
     }
 
     // ---- any thread ----
-    // Never waits for a tick: between ticks it reads the live counters; during one, the copy
-    // published at the end of an earlier tick (and asks the ticking thread for a fresh one).
+    // Never waits for a tick: between ticks it reads the nodes' counters; during one, the
+    // copy published at the end of an earlier tick (and asks the ticking thread for a fresh
+    // one at the end of this tick).
     TreeSnapshot snapshot();
 
     using ObserverId = uint64_t;
@@ -121,22 +139,27 @@ public:
     void setErrorHandler(std::function<void(std::exception_ptr)> handler) { on_error_ = std::move(handler); }
 
 private:
-    void trackRunning(uint32_t uid, NodeStatus previous, NodeStatus now);
-    TreeSnapshot buildSnapshot() const;  // publication mutex held, no tick running
+    TreeSnapshot buildSnapshot() const;  // no tick running, publish_mutex_ held
     void collectWrites();
+    void publishIfWanted();
 
     std::vector<TreeNode*> nodes_;
-    std::vector<NodeCounters> counters_;
     std::vector<NodeCounters> previous_;  // counters at the last report, for `changed`
     int64_t tick_time_ = 0;
     uint64_t ticks_ = 0;
     NodeStatus root_status_ = NodeStatus::IDLE;
 
-    // Publication: `in_tick_` and `published_` under `publish_mutex_`.
+    // Readers and the ticking thread meet Dekker-style, so that a tick nobody reads costs
+    // two atomic stores and two loads: the ticker raises `ticking_` and then looks for
+    // readers, a reader registers and then looks at `ticking_` (both sequentially
+    // consistent, so at least one of them sees the other). A reader that finds no tick reads
+    // the live counters under `publish_mutex_`; a ticker that finds a reader takes that
+    // mutex before it starts, so it waits for such a read (a copy) and never the other way.
+    std::atomic<bool> ticking_{false};
+    std::atomic<int> readers_{0};
+    std::atomic<bool> wanted_{false};
     std::mutex publish_mutex_;
-    bool in_tick_ = false;
-    bool wanted_ = false;
-    TreeSnapshot published_;
+    TreeSnapshot published_;  // under publish_mutex_
 
     // Observers: replaced as a whole (copy on write), so a tick calls them without a lock
     // and an observer may close itself.

@@ -120,8 +120,11 @@ public:
     // node after halting, so that a reset tree behaves like a new one.
     virtual void resetState() {}
 
-    // The tree's counters and observers; Tree attaches it before the first tick or halt.
+    // The tree's observers and clock; Tree attaches it before the first tick or halt.
     void attachMonitor(TreeMonitor* monitor) { monitor_ = monitor; }
+    // Kept by the node itself, next to its status, so that counting costs a tick next to
+    // nothing; read by the tree's monitor between ticks.
+    const NodeCounters& counters() const { return counters_; }
 
 protected:
     virtual NodeStatus tick() = 0;
@@ -152,13 +155,17 @@ private:
     // Every status change goes through here, so the tree's monitor sees all of them.
     void changeStatus(NodeStatus s) {
         NodeStatus previous = status_;
+        if (previous == s) return;
         status_ = s;
-        if (monitor_ && previous != s) monitor_->statusChanged(config_.uid, previous, s);
+        if (previous == NodeStatus::RUNNING || s == NodeStatus::RUNNING) trackRunning(previous, s);
+        if (monitor_ && monitor_->observing()) monitor_->reportTransition(config_.uid, previous, s);
     }
+    void trackRunning(NodeStatus previous, NodeStatus now);
 
     NodeConfig config_;
     NodeStatus status_ = NodeStatus::IDLE;
     TreeMonitor* monitor_ = nullptr;
+    NodeCounters counters_;
     std::vector<Port> ports_;
     bool has_pre_ = false;
     bool has_post_ = false;
