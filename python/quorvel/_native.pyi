@@ -208,6 +208,20 @@ class Observer:
 
     def __exit__(self, *args: object) -> None: ...
 
+class RecordingSink:
+    """
+    Writes a tree's tick lines to a file descriptor (quorvel.record.Recorder uses it).
+    """
+
+    def flush(self) -> None:
+        """Writes what is buffered; OSError when a write failed."""
+
+    def close(self) -> None:
+        """
+        Detaches from the tree and writes what is buffered; the
+        descriptor is the caller's to close afterwards.
+        """
+
 class Tree:
     """
     A loaded behavior tree: one built by a BehaviorTreeFactory, or the tree of a
