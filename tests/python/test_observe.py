@@ -269,3 +269,19 @@ def engine_view_keeps_engine_alive():
     del engine
     gc.collect()
     return view.tick_once() is S.SUCCESS and view.serial in {t.serial for _, t in live_trees()}
+
+
+@pytest.mark.timeout(60)
+def test_thread_engine_workers_are_listed_under_their_tree_ids():
+    from quorvel.engine.trigger.mthread import ThreadEngine
+
+    engine = ThreadEngine()
+    engine.create_tree_from_text(doc('<AlwaysSuccess name="worker-root"/>'), "alpha")
+    try:
+        engine.tick_once("alpha")
+        listed = {name: tree for name, tree in live_trees()}
+        assert "alpha" in listed
+        snap = listed["alpha"].snapshot()  # read from this thread while the worker owns the tree
+        assert snap["tick"] == 1 and listed["alpha"].layout()["nodes"][0]["name"] == "worker-root"
+    finally:
+        engine.stop_tree("alpha")
