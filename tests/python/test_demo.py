@@ -42,14 +42,24 @@ def test_demo_streams_both_answers_from_the_offline_server():
     assert "初始化线程引擎" in result.stderr and "停止所有行为树" in result.stderr
 
 
-def test_demo_without_a_model_server_ends_with_the_connection_error():
+def test_demo_without_a_model_server_says_so_in_one_line():
     pytest.importorskip("agno")
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     result = run_python("-m", MODULE, OLLAMA_HOST="http://127.0.0.1:%d" % port)
-    assert result.returncode != 0 and result.stdout == ""
-    assert "Connection refused" in result.stderr and "停止所有行为树" in result.stderr
+    assert (result.returncode, result.stdout) == (1, "")
+    assert "Traceback" not in result.stderr and "停止所有行为树" in result.stderr
+    assert result.stderr.splitlines()[-1] == \
+        "cannot reach the model server at http://127.0.0.1:%d: Connection refused" % port
+
+
+def test_demo_without_agno_says_which_extra_to_install():
+    # None in sys.modules makes every import of agno fail, as on an install without the extra.
+    result = run_python("-c", "import runpy, sys; sys.modules['agno'] = None; "
+                              "runpy.run_module(%r, run_name='__main__')" % MODULE)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert "Traceback" not in result.stderr and "pip install 'quorvel[demo]'" in result.stderr
 
 
 def test_importing_the_module_defines_no_demo_and_imports_no_agno():
@@ -126,14 +136,24 @@ def test_demo_program_with_one_agent_per_tree(fake_agno, capsys):
         (agent, (q,), {"stream": True}) for agent, q in zip(fake_agno.agents, QUESTIONS)]
 
 
-@pytest.mark.parametrize("fail_in, error", [("run", RuntimeError), ("stream", ConnectionError)])
-def test_demo_stops_its_trees_before_an_error_leaves(fake_agno, capsys, fail_in, error):
-    fake_agno.fail_in = fail_in
+def test_demo_stops_its_trees_before_an_error_leaves(fake_agno, capsys):
+    fake_agno.fail_in = "run"
     before = threading.active_count()
-    with pytest.raises(error):
+    with pytest.raises(RuntimeError):
         fake_agno.run_demo()
     # Worker threads are not daemons: one left over would keep the process alive.
     assert threading.active_count() == before
+
+
+def test_demo_losing_the_server_mid_stream_stops_its_trees_and_names_it(fake_agno, capsys, monkeypatch):
+    monkeypatch.setenv("OLLAMA_HOST", "http://models.invalid:11434")
+    fake_agno.fail_in = "stream"
+    before = threading.active_count()
+    with pytest.raises(SystemExit) as exit_info:
+        fake_agno.run_demo()
+    assert exit_info.value.code == 1 and threading.active_count() == before
+    assert capsys.readouterr().err.splitlines()[-1] == \
+        "cannot reach the model server at http://models.invalid:11434: model server went away"
 
 
 TWO_NODES = """

@@ -554,9 +554,38 @@ if __name__ == "__main__":
     # the model server alone and must never sit waiting on a connection to anywhere else.
     os.environ.setdefault("AGNO_TELEMETRY", "false")
 
-    from agno.models.ollama import Ollama
-    from agno.agent import Agent, RunResponse
+    import sys
+
+    try:
+        from agno.models.ollama import Ollama
+        from agno.agent import Agent, RunResponse
+    except ImportError as error:
+        sys.exit(f"the demonstration needs the demo extra: pip install 'quorvel[demo]' ({error})")
     from typing import Iterator
+
+    def unreachable_server(error):
+        """(address, reason) when `error` or one of its causes says the model server could not be
+        reached, else None. Connection failures come as httpx's transport errors from the
+        ollama client, or as ConnectionError, perhaps wrapped in a command's RuntimeError."""
+        try:
+            import httpx
+            transport = (httpx.TransportError,)
+        except ImportError:
+            transport = ()
+        seen = set()
+        while error is not None and id(error) not in seen:
+            seen.add(id(error))
+            if isinstance(error, (ConnectionError, *transport)):
+                try:
+                    url = error.request.url
+                    address = f"{url.scheme}://{url.netloc.decode()}"
+                except (AttributeError, RuntimeError):
+                    # The address the ollama client uses when it is given none.
+                    address = os.environ.get("OLLAMA_HOST") or "http://127.0.0.1:11434"
+                reason = str(error).split("] ", 1)[-1] if str(error).startswith("[Errno") else str(error)
+                return address, reason or type(error).__name__
+            error = error.__cause__ or error.__context__
+        return None
 
     class CreateAgentOllama(SimpleActionNode):
         # Assigned rather than written as a docstring, because Python 3.13 strips the
@@ -629,23 +658,32 @@ if __name__ == "__main__":
     """
 
     engine = ThreadEngine()
-    # The workers are not daemon threads: whatever step fails, stop them before the
-    # error leaves the program, or the process would never end.
+    # A model server that cannot be reached is the one failure a user is expected to meet:
+    # say so in one line instead of a traceback.
     try:
-        engine.register_action_class(CreateAgentOllama, "CreateAgentOllama")
-        engine.register_action_class(GetStreamResponse, "GetStreamResponse")
+        # The workers are not daemon threads: whatever step fails, stop them before the
+        # error leaves the program, or the process would never end.
+        try:
+            engine.register_action_class(CreateAgentOllama, "CreateAgentOllama")
+            engine.register_action_class(GetStreamResponse, "GetStreamResponse")
 
-        tree_ids = [
-            engine.create_tree_from_text(tree_text, "tree0"),
-            engine.create_tree_from_text(tree_text, "tree1"),
-        ]
+            tree_ids = [
+                engine.create_tree_from_text(tree_text, "tree0"),
+                engine.create_tree_from_text(tree_text, "tree1"),
+            ]
 
-        for tree_id, user_input in zip(tree_ids, ["中国上海的新闻", "中国北京的新闻"]):
-            engine.set_blackboard_data(tree_id, "user_input", user_input)
-            engine.tick_once(tree_id)
-            response_stream: Iterator[RunResponse] = engine.get_blackboard_data(tree_id, "response_stream")
-            for chunk in response_stream:
-                print(chunk.content, end="", flush=True)
-            print(flush=True)
-    finally:
-        engine.stop_all_trees()
+            for tree_id, user_input in zip(tree_ids, ["中国上海的新闻", "中国北京的新闻"]):
+                engine.set_blackboard_data(tree_id, "user_input", user_input)
+                engine.tick_once(tree_id)
+                response_stream: Iterator[RunResponse] = engine.get_blackboard_data(tree_id, "response_stream")
+                for chunk in response_stream:
+                    print(chunk.content, end="", flush=True)
+                print(flush=True)
+        finally:
+            engine.stop_all_trees()
+    except Exception as error:
+        unreachable = unreachable_server(error)
+        if unreachable is None:
+            raise
+        print("cannot reach the model server at %s: %s" % unreachable, file=sys.stderr, flush=True)
+        sys.exit(1)
