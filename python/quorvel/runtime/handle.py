@@ -117,14 +117,26 @@ class TreeHandle:
         if threading.current_thread() is w.thread:
             self._abandon(run)
             raise RuntimeError(f"tree {self.name!r}: an action of the tree cannot run it")
+        # Queued rather than sent: a run may last long, and a caller parked on an event costs
+        # nothing meanwhile, where a round trip keeps watching its worker.
+        box: List[Any] = []
+        ended = threading.Event()
+
+        def answered(answer: Any) -> None:  # on the worker thread
+            box.append(answer)
+            ended.set()
+
+        if self._closed or w.cond._submit(("run", run), answered) is None:
+            self._abandon(run)
+            raise self._closed_error()
         try:
-            answer = w.cond._send(w.command, w.result, ("run", run), w.thread)
+            ended.wait()
         except BaseException:  # interrupted while waiting (Ctrl-C): the run must not go on unseen
             self._cancel_run(run)
             raise
-        if answer is None:
+        if box[0] is None:
             self._abandon(run)
-        return self._unpack(answer)
+        return self._unpack(box[0])
 
     def _cancel_run(self, run: Run) -> None:
         run.cancelled = True

@@ -9,6 +9,9 @@ one-shot: the next run starts with a fresh flag.
 
 from __future__ import annotations
 
+import heapq
+import itertools
+import os
 import threading
 import time
 from dataclasses import dataclass
@@ -19,7 +22,7 @@ from loguru import logger
 from quorvel._native import ThreadCondition
 from quorvel.core import NodeStatus, TreeNode
 from quorvel.engine.sequential_engine import SequentialEngine
-from quorvel.nodes.async_action import background_loop, use_loop
+from quorvel.nodes.async_action import use_loop
 from quorvel.observe import label
 
 __all__ = ["RunResult", "Worker"]
@@ -143,20 +146,59 @@ def noted(tick: Callable[[TreeNode], Any]) -> Callable[[TreeNode], Any]:
     return call
 
 
-def _wake_at(deadline: float, engine: SequentialEngine) -> List[Any]:
-    """Wakes the engine at `deadline` (from the background loop), so a run waiting in a long
-    timer notices its timeout; _disarm(the returned box) cancels it."""
-    loop, box = background_loop(), []
-    loop.call_soon_threadsafe(lambda: box.append(loop.call_later(max(0.0, deadline - time.monotonic()), engine.wake)))
-    return box
+class _Timers:
+    """Wakes engines at deadlines, from one daemon thread per process, so a run waiting in a
+    long timer notices its timeout. Arming a deadline later than the earliest one (the usual
+    case: runs started one after another with the same timeout) wakes nobody, and disarming
+    only forgets the engine."""
+
+    def __init__(self) -> None:
+        self._heap: List[list] = []
+        self._cond = threading.Condition(threading.Lock())
+        self._thread: Optional[threading.Thread] = None
+        self._order = itertools.count()
+
+    def arm(self, deadline: float, engine: SequentialEngine) -> list:
+        entry = [deadline, next(self._order), engine]
+        with self._cond:
+            heapq.heappush(self._heap, entry)
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._serve, name="quorvel-runtime-timers", daemon=True)
+                self._thread.start()
+            if self._heap[0] is entry:
+                self._cond.notify()
+        return entry
+
+    @staticmethod
+    def disarm(entry: list) -> None:
+        entry[2] = None
+
+    def _serve(self) -> None:
+        heap = self._heap
+        with self._cond:
+            while True:
+                while heap and heap[0][2] is None:
+                    heapq.heappop(heap)
+                if not heap:
+                    self._cond.wait()
+                    continue
+                delay = heap[0][0] - time.monotonic()
+                if delay > 0:
+                    self._cond.wait(delay)
+                    continue
+                entry = heapq.heappop(heap)
+                engine, entry[2] = entry[2], None
+                engine.wake()
+
+    def after_fork(self) -> None:
+        self._heap.clear()
+        self._cond = threading.Condition(threading.Lock())
+        self._thread = None
 
 
-def _disarm(box: List[Any]) -> None:
-    # Scheduled after the arming, from the same thread: the loop runs them in that order.
-    try:
-        background_loop().call_soon_threadsafe(lambda: box and box[0].cancel())
-    except RuntimeError:
-        pass
+_timers = _Timers()
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_timers.after_fork)
 
 
 class Worker:
@@ -245,8 +287,6 @@ class Worker:
             run.ready.set()
             observer = self.tree.observe(lambda report: self._saw(run, report), blackboard=True)
             try:
-                if run.deadline is not None:
-                    timer = _wake_at(run.deadline, engine)
                 until, deadline, pause = run.until, run.deadline, _SHORTEST_PAUSE
                 while True:
                     if run.cancelled or self.closing:
@@ -264,6 +304,8 @@ class Worker:
                     ticks += 1
                     if status is NodeStatus.RUNNING:
                         pause = _SHORTEST_PAUSE
+                        if deadline is not None and timer is None:  # armed once a wait may outlast it
+                            timer = _timers.arm(deadline, engine)
                         engine.wait_between_ticks()
                     elif until is None or status is until:
                         reason = "done" if until is None else "reached"
@@ -284,7 +326,7 @@ class Worker:
         finally:
             run.ready.set()
             if timer is not None:
-                _disarm(timer)
+                _timers.disarm(timer)
             use_loop(previous)
             with self.lock:
                 self.active = None
