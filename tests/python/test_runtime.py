@@ -10,6 +10,8 @@ import traceback
 import pytest
 
 from quorvel.core import NodeStatus
+from quorvel.nodes.action_node import ConditionNode
+from quorvel.nodes.control_node import DecoratorNode
 from quorvel.observe import live_trees
 from quorvel.runtime import (HandleClosedError, LoadError, PortError, RunInProgressError, Runtime, TickError,
                              TreeLimitError)
@@ -75,6 +77,10 @@ def test_a_timeout_ends_a_long_wait_and_halts_the_tree(rt):
     assert (result.status, result.ticks, result.reason) == (R, 1, "timeout") and result.elapsed < 10
     assert h.snapshot()["status"] == "IDLE"
     assert ended(h.run(timeout=0)) == (None, 0, "timeout")
+    assert h.tick() is R
+    h.cancel()  # no run: the tree is halted in its turn, before later commands
+    h.blackboard.to_dict()
+    assert h.snapshot()["status"] == "IDLE"
 
 
 def run_in_thread(h, **kwargs):
@@ -191,6 +197,36 @@ def test_events_stream_each_tick_until_the_handle_closes_and_count_what_they_dro
     reports = list(events)
     assert len(reports) == 5 and {(t.name, t.status) for t in reports[0]} >= {("a", S), ("b", F)}
     assert len(list(small)) == 2 and small.dropped == 3
+
+
+def test_every_kind_of_node_registers_and_files_load(rt, tmp_path):
+    class Invert(DecoratorNode):
+        def tick(self, node):
+            status = node.child.tick()
+            return {S: F, F: S}.get(status, status)
+
+    class Positive(ConditionNode):
+        ports = INT_IN
+
+        @staticmethod
+        def tick(node):
+            return S if node.getInputInt("n") > 0 else F
+
+    rt.register_action(Invert)
+    rt.register_action(Positive)
+    rt.register_action(lambda node: S if node.getInputInt("n") % 2 == 0 else F, "Even", ports=INT_IN,
+                       kind="condition")
+    path = tmp_path / "tree.xml"
+    path.write_text(xml('<Sequence><Positive n="{n}"/><Invert><Even n="{n}"/></Invert></Sequence>'))
+    h = rt.load(path=path)
+    h.blackboard["n"] = 3
+    assert h.tick() is S
+    h.blackboard["n"] = 4
+    assert h.tick() is F
+    kinds = {node["name"]: node["kind"] for node in h.layout()["nodes"]}
+    assert (kinds["Positive"], kinds["Even"], kinds["Invert"]) == ("condition", "condition", "decorator")
+    with pytest.raises(TypeError):
+        rt.register_action(42, "Number")
 
 
 def test_names_limits_and_the_list_of_handles(rt):
