@@ -283,3 +283,22 @@ def test_a_program_that_never_closes_its_runtime_still_ends():
                             env={"PYTHONPATH": ":".join(p for p in sys.path if p)})
     assert result.returncode == 0, result.stderr
     assert result.stdout == "NodeStatus.RUNNING\n"
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_gets_errors_from_the_trees_it_lost(rt):
+    import os
+
+    h = rt.load(xml("<AlwaysSuccess/>"))
+    pid = os.fork()
+    if pid == 0:  # the child: its trees' threads stayed behind in the parent
+        code = 1
+        try:
+            h.tick()
+        except HandleClosedError:
+            code = 0 if rt.handles() == [] else 2
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert h.tick() is S

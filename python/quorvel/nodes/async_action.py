@@ -38,10 +38,11 @@ import os
 import threading
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from quorvel.core import NodeStatus
+from quorvel.core import NodeStatus, TreeNode
 from quorvel.nodes.action_node import SimpleActionNode, StatefulActionNode, _StatefulTick
 
-__all__ = ["AsyncNode", "adapt_class", "adapt_tick", "background_loop", "is_async_action", "use_loop"]
+__all__ = ["AsyncNode", "adapt_class", "adapt_tick", "background_loop", "is_async_action", "set_halt_check",
+           "use_loop"]
 
 _TASK = "_quorvel_async_task"
 _INSTANCE = "_quorvel_stateful_instance"  # the attribute StatefulActionNode's own tick uses
@@ -49,6 +50,7 @@ _INSTANCE = "_quorvel_stateful_instance"  # the attribute StatefulActionNode's o
 
 class _Where(threading.local):
     loop: Optional[asyncio.AbstractEventLoop] = None
+    halt_check: Optional[Callable[[], bool]] = None
 
 
 _where = _Where()
@@ -83,6 +85,24 @@ def use_loop(loop: Optional[asyncio.AbstractEventLoop]) -> Optional[asyncio.Abst
     background loop); returns the previous choice."""
     previous, _where.loop = _where.loop, loop
     return previous
+
+
+def set_halt_check(check: Optional[Callable[[], bool]]) -> None:
+    """What ``node.halt_requested`` asks for trees ticked on this thread (a runtime's worker
+    sets it); without one it is False."""
+    _where.halt_check = check
+
+
+def _halt_requested(node: Any) -> bool:
+    check = _where.halt_check
+    return check is not None and bool(check())
+
+
+# TreeNode is native; the flag belongs to whoever drives the tree, found through the thread.
+TreeNode.halt_requested = property(  # type: ignore[attr-defined]
+    _halt_requested,
+    doc="True once the run this node's tree is in has been cancelled, has reached its timeout or "
+        "is being closed (quorvel.runtime): long synchronous work can stop early. False elsewhere.")
 
 
 def _loop_for_this_thread() -> asyncio.AbstractEventLoop:

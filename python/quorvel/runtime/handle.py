@@ -258,6 +258,14 @@ class TreeHandle:
         finally:
             self._runtime._forget(self)
 
+    def _after_fork(self) -> None:
+        w = self._worker
+        w.lock = threading.Lock()
+        self._io = threading.Lock()
+        w.cond._after_fork()
+        w.active = None
+        self._closed = True
+
     def __enter__(self) -> "TreeHandle":
         return self
 

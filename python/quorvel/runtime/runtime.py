@@ -7,7 +7,6 @@ import itertools
 import os
 import sys
 import threading
-import weakref
 from typing import Any, Callable, Dict, List, Optional
 
 from loguru import logger
@@ -21,7 +20,10 @@ from quorvel.runtime.worker import Worker, noted
 
 __all__ = ["Runtime"]
 
-_runtimes: "weakref.WeakSet[Runtime]" = weakref.WeakSet()
+# Every open runtime, held until it is closed (its trees' threads live until then anyway), so
+# that one nobody closed is still closed at exit.
+_runtimes: "set[Runtime]" = set()
+_runtimes_lock = threading.Lock()
 _names = itertools.count(1)
 
 
@@ -81,7 +83,8 @@ class Runtime:
         self._handles: Dict[str, TreeHandle] = {}
         self._reserved = 0  # trees being loaded, counted against max_trees
         self._closed = False
-        _runtimes.add(self)
+        with _runtimes_lock:
+            _runtimes.add(self)
 
     def register_action(self, target: Any, name: Optional[str] = None, ports: Optional[list] = None, *,
                         kind: Optional[str] = None) -> None:
@@ -155,6 +158,8 @@ class Runtime:
         with self._lock:
             self._closed = True
             handles = list(self._handles.values())
+        with _runtimes_lock:
+            _runtimes.discard(self)
         for handle in handles:  # every run told first, so they end together
             handle.cancel()
         for handle in handles:
@@ -192,12 +197,28 @@ def _close_at_exit() -> None:
             break
         for thread in own:
             thread.join()
-    for runtime in list(_runtimes):
+    with _runtimes_lock:
+        runtimes = list(_runtimes)
+    for runtime in runtimes:
         try:
             runtime.close()
         except Exception as error:
             logger.opt(exception=error).error("closing a runtime at exit failed")
 
 
+def _after_fork_in_child() -> None:
+    """Only the forking thread exists in a child: every tree has lost its thread. Their
+    channels answer at once from now on (commands raise HandleClosedError)."""
+    global _runtimes_lock
+    _runtimes_lock = threading.Lock()
+    for runtime in list(_runtimes):
+        runtime._lock = threading.Lock()
+        for handle in list(runtime._handles.values()):
+            handle._after_fork()
+        runtime._handles.clear()
+
+
 if hasattr(threading, "_register_atexit"):
     threading._register_atexit(_close_at_exit)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -22,7 +22,7 @@ from loguru import logger
 from quorvel._native import ThreadCondition
 from quorvel.core import NodeStatus, TreeNode
 from quorvel.engine.sequential_engine import SequentialEngine
-from quorvel.nodes.async_action import use_loop
+from quorvel.nodes.async_action import set_halt_check, use_loop
 from quorvel.observe import label
 
 __all__ = ["RunResult", "Worker"]
@@ -91,21 +91,6 @@ class _Local(threading.local):
 
 
 _local = _Local()
-
-
-def _halt_requested(node: TreeNode) -> bool:
-    worker = _local.worker
-    if worker is None:
-        return False
-    run = worker.active
-    return worker.closing or (run is not None and run.halt_requested())
-
-
-# TreeNode is native; the flag is the runtime's, found through the ticking thread.
-TreeNode.halt_requested = property(  # type: ignore[attr-defined]
-    _halt_requested,
-    doc="True while the run this node's tree is in has been cancelled, has reached its timeout or "
-        "is being closed: long synchronous work can stop early. Always False outside a runtime.")
 
 
 def _note(error: BaseException, node: TreeNode, where: str) -> None:
@@ -253,6 +238,7 @@ class Worker:
         self._text = self._registrations = None
         self.engine, self.tree = engine, tree
         _local.worker = self
+        set_halt_check(self._halt_requested)
         self._loaded.set()
         try:
             self.cond._serve(self.command, self.result, _process, engine, self)
@@ -264,7 +250,12 @@ class Worker:
             except BaseException as error:
                 logger.opt(exception=error).error(f"tree {self.name!r}: halting it at close failed")
             _local.worker = None
+            set_halt_check(None)
             self.cond._worker_ended()
+
+    def _halt_requested(self) -> bool:
+        run = self.active
+        return self.closing or (run is not None and run.halt_requested())
 
     def stop(self) -> None:
         """Ends the thread once the command in progress has ended (cancel a run first)."""
