@@ -15,7 +15,9 @@ SOURCES := $(shell find src tests/cpp -type f 2>/dev/null) CMakeLists.txt
 
 # Last, the wheel a user would get: installed without a compiler, tested like the sources.
 test: build
-	cd $(BUILD) && ctest --output-on-failure --progress -j $(JOBS)
+	@# Only failures and the summary: a line per passing test would bury them.
+	cd $(BUILD) && set -o pipefail && ctest --output-on-failure -j $(JOBS) | \
+	  grep -v -E '^ +Start +[0-9]+:|^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$$'
 	$(VPY) -m pytest -q
 	$(MAKE) --no-print-directory wheel-check
 

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvel/blackboard.hpp"
@@ -67,6 +68,30 @@ TEST_P(ScriptValue, Evaluates) {
     EXPECT_EQ(show(run(GetParam().source)), show(GetParam().expected)) << GetParam().source;
 }
 
+// Parameterised cases are named after their script ("1 + 2" becomes c3_1_plus_2 as the
+// fourth case), so ctest lists something a reader can find in the tables below.
+struct SourceName {
+    template <class P>
+    std::string operator()(const ::testing::TestParamInfo<P>& info) const {
+        static const std::pair<char, const char*> kWords[] = {
+            {'+', "plus"}, {'-', "minus"}, {'*', "times"}, {'/', "div"}, {'%', "mod"}, {'<', "lt"},
+            {'>', "gt"}, {'=', "eq"}, {'!', "not"}, {'&', "and"}, {'|', "or"}, {'^', "xor"},
+            {'.', "dot"}, {':', "colon"}, {';', "semi"}, {'(', "open"}, {')', "close"}, {'?', "if"},
+            {'@', "at"}, {'~', "tilde"}, {'{', "lbrace"}, {'}', "rbrace"}};
+        std::string name = "c" + std::to_string(info.index) + "_";
+        for (char c : std::string(info.param.source)) {
+            const char* word = nullptr;
+            for (const auto& [symbol, text] : kWords) if (c == symbol) word = text;
+            bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            if (!alnum && !word) { if (name.back() != '_') name += '_'; continue; }
+            if (word) { if (name.back() != '_') name += '_'; name += word; name += '_'; continue; }
+            name += c;
+        }
+        while (name.back() == '_') name.pop_back();
+        return name.size() > 48 ? name.substr(0, 48) : name;
+    }
+};
+
 INSTANTIATE_TEST_SUITE_P(Precedence, ScriptValue, ::testing::Values(
     Case{"1 + 2 * 3", 7}, Case{"(1 + 2) * 3", 9}, Case{"10 - 4 - 3", 3}, Case{"100 / 10 / 5", 2},
     Case{"1 + 2 .. 3", "33"}, Case{"'a' .. 1 + 2", "a3"}, Case{"2 .. 3 < 4", false},
@@ -75,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Precedence, ScriptValue, ::testing::Values(
     Case{"1 & 3 && 0 | 0", false}, Case{"false ? 1 : true ? 2 : 3", 2},
     Case{"true ? false ? 1 : 2 : 3", 2}, Case{"true ? 1 : 2 + 10", 1}, Case{"0 || 0 ? 'y' : 'n'", "n"},
     Case{"-2 * -3", 6}, Case{"- -2", 2}, Case{"-(2 + 3)", -5}, Case{"!true == false", true},
-    Case{"~0", -1}, Case{"~-1 + 1", 1}, Case{"-i * 2", -14}, Case{"!0", true}));
+    Case{"~0", -1}, Case{"~-1 + 1", 1}, Case{"-i * 2", -14}, Case{"!0", true}), SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Numbers, ScriptValue, ::testing::Values(
     Case{"42", 42}, Case{"0x2A", 42}, Case{"0X2a + 1", 43}, Case{"007", 7}, Case{"2.5", 2.5},
@@ -84,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Numbers, ScriptValue, ::testing::Values(
     Case{"2 * 2.5", 5.0}, Case{"2.5 - 0.5", 2.0}, Case{"i + r", 9.5}, Case{"3 - 5", -2},
     Case{"true + 1", 2}, Case{"big - 1 + 1", int64_t(INT64_MAX)},
     Case{"5 & 3", 1}, Case{"5 | 3", 7}, Case{"5 ^ 3", 6}, Case{"~5", -6}, Case{"-0x10 | 1", -15},
-    Case{"1e308 * 10", std::numeric_limits<double>::infinity()}));
+    Case{"1e308 * 10", std::numeric_limits<double>::infinity()}), SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Comparisons, ScriptValue, ::testing::Values(
     Case{"2 < 2.5", true}, Case{"3 <= 3.0", true}, Case{"3 >= 3.5", false}, Case{"3 > 2", true},
@@ -93,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Comparisons, ScriptValue, ::testing::Values(
     Case{"9007199254740993 == 9007199254740992.0", false}, Case{"9007199254740993 > 9007199254740992.0", true},
     Case{"9007199254740992 == 9007199254740992.0", true}, Case{"big < 1e19", true}, Case{"big > -1e19", true},
     Case{"1e308 * 10 - 1e308 * 10 == 0", false}, Case{"1e308 * 10 - 1e308 * 10 != 0", true},
-    Case{"true == 1", true}, Case{"true > false", true}, Case{"yes == 'true'", true}, Case{"'0' == false", true}));
+    Case{"true == 1", true}, Case{"true > false", true}, Case{"yes == 'true'", true}, Case{"'0' == false", true}), SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Texts, ScriptValue, ::testing::Values(
     Case{"'a' .. 'b'", "ab"}, Case{"'' .. 3", "3"}, Case{"'x' .. 1.5", "x1.5"}, Case{"'x' .. 2.0", "x2.0"},
@@ -109,18 +134,18 @@ INSTANTIATE_TEST_SUITE_P(Texts, ScriptValue, ::testing::Values(
     // `+` joins as soon as one side is a text that is no number, and adds otherwise.
     Case{"'ab' + 'cd'", "abcd"}, Case{"'ab' + 4", "ab4"}, Case{"4 + 'ab'", "4ab"}, Case{"s + 1", "abc1"},
     Case{"'3' + 4", 7}, Case{"'3' + '4'", 7}, Case{"t + '1'", 13}, Case{"'' + 1", "1"},
-    Case{"'dir/' + s + '/' + i", "dir/abc/7"}, Case{"1 + 2 + 'x'", "3x"}, Case{"'x' + 1 + 2", "x12"}));
+    Case{"'dir/' + s + '/' + i", "dir/abc/7"}, Case{"1 + 2 + 'x'", "3x"}, Case{"'x' + 1 + 2", "x12"}), SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Logic, ScriptValue, ::testing::Values(
     Case{"yes && 1", true}, Case{"0 || 0.0", false}, Case{"2 && 'false'", false}, Case{"!'true'", false},
     Case{"!2.5", false}, Case{"'3' && true", true}, Case{"1 && 2", true},
     // Short circuits never look at the entry they skip.
     Case{"false && missing", false}, Case{"true || missing", true}, Case{"false ? missing : 1", 1},
-    Case{"true ? 1 : missing", 1}, Case{"0 && (s + 1)", false}));
+    Case{"true ? 1 : missing", 1}, Case{"0 && (s + 1)", false}), SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Statements, ScriptValue, ::testing::Values(
     Case{"1; 2; 3", 3}, Case{";;1;;", 1}, Case{"a := 1; a + 1", 2}, Case{"x := 5", 5},
-    Case{"i += 3", 10}, Case{"a := 'p'; b := a .. 'q'; b", "pq"}, Case{"a := 'p'; a += 'q'; a", "pq"}, Case{"i = i; i", 7}, Case{"@i", 7}));
+    Case{"i += 3", 10}, Case{"a := 'p'; b := a .. 'q'; b", "pq"}, Case{"a := 'p'; a += 'q'; a", "pq"}, Case{"i = i; i", 7}, Case{"@i", 7}), SourceName());
 
 TEST_F(ScriptTest, AssignmentsWriteTheBlackboard) {
     struct Step {
@@ -261,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(Errors, ScriptRunError, ::testing::Values(
     ErrorCase{"!s", {"is no Boolean"}},
     ErrorCase{"s ? 1 : 2", {"entry 's' ('abc') is no Boolean", "s ? 1 : 2"}},
     ErrorCase{"r & 1", {"entry 'r' (2.5) is no integer"}},
-    ErrorCase{"~r", {"is no integer"}}));
+    ErrorCase{"~r", {"is no integer"}}), SourceName());
 
 struct SyntaxCase {
     std::string source;
@@ -300,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(Errors, ScriptSyntax, ::testing::Values(
     // Columns count characters, not bytes.
     SyntaxCase{"'é' + é", 7, "unexpected character 'é'"},
     SyntaxCase{std::string(201, '(') + "1" + std::string(201, ')'), 201, "nested too deeply"},
-    SyntaxCase{std::string(300, '-') + "1", 200, "nested too deeply"}));
+    SyntaxCase{std::string(300, '-') + "1", 200, "nested too deeply"}), SourceName());
 
 TEST(ScriptLimits, DeepButAllowedNestingAndLongChains) {
     auto bb = Blackboard::create();
