@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "py_control_node.hpp"
 #include "py_node.hpp"
 #include "py_value.hpp"
 #include "quorvel/errors.hpp"
@@ -61,6 +62,7 @@ void disposeTree(std::unique_ptr<Tree> tree) {
     if (!tree) return;
     for (const auto& node : tree->nodes()) {
         if (auto* action = dynamic_cast<PyActionNode*>(node.get())) action->wakeLink()->detach();
+        else detachControlNode(*node);
     }
     tree.reset();
 }
@@ -83,6 +85,7 @@ int TreeHost::traverse(visitproc visit, void* arg) const {
     std::vector<const Blackboard*> boards{tree_->rootBlackboard().get()};
     for (const auto& node : tree_->nodes()) {
         if (auto* action = dynamic_cast<const PyActionNode*>(node.get())) Py_VISIT(action->handleObject());
+        else if (int r = traverseControlNode(*node, visit, arg)) return r;
         const Blackboard* board = node->blackboard().get();
         if (board && std::find(boards.begin(), boards.end(), board) == boards.end()) boards.push_back(board);
     }

@@ -459,3 +459,25 @@ def test_python_nodes_over_long_stretches_of_built_in_nodes_tick_on_several_thre
     for t in threads:
         t.join()
     assert busy > 0 and errors == []
+
+
+def test_an_instance_that_refers_back_to_its_engine_is_collected():
+    import gc
+    import weakref
+
+    class Holder(DecoratorNode):
+        engine = None
+
+        def tick(self, node):
+            return node.child.tick()
+
+    engine = engine_with("<Holder><AlwaysSuccess/></Holder>", Holder)
+    engine.tick_once()
+    # the node's instance keeps the engine alive and the engine keeps the instance: a cycle
+    instances = [n for n in gc.get_objects() if type(n) is Holder]
+    assert len(instances) == 1
+    instances[0].engine = engine
+    gone = weakref.ref(instances[0])
+    del engine, instances
+    gc.collect()
+    assert gone() is None

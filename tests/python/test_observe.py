@@ -51,6 +51,7 @@ def test_layout_names_structure_ports_lines_trees_and_editor_attributes():
     assert sub["kind"] == "subtree" and sub["ports"]["v"] == "{x}" and sub["metadata"] == {"_collapsed": "true"}
     inverter = nodes[sub["children"][0]]
     assert inverter["kind"] == "decorator" and inverter["parent"] == sub["uid"] and inverter["tree"] == "Inner"
+    assert top["tree"] == sub["tree"] == "Main"  # a SubTree node belongs to the tree it is written in
     assert nodes[inverter["children"][0]]["kind"] == "action"
     # The uids are those the nodes report to Python actions.
     assert {n["uid"] for n in nodes} == {n["uid"] for n in tree.get_tree_status()["nodes"]}

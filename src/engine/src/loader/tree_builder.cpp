@@ -217,6 +217,7 @@ TreeNode* TreeBuilder::buildNode(const TreeDefinition& def, const XmlElement& el
     config.kind = kind;
     config.blackboard = blackboard;
     config.line = el.line;
+    config.tree_id = def.id;
     config.wake = tree_.wake_.get();
     auto ports = portsOf(type_id, type);
     config.manifest_ports = ports.get();
@@ -312,6 +313,7 @@ TreeNode* TreeBuilder::buildSubTree(const TreeDefinition& def, const XmlElement&
     config.kind = NodeKind::SubTree;
     config.blackboard = parent_bb;  // its own conditions are written in the parent tree
     config.line = el.line;
+    config.tree_id = def.id;
     config.wake = tree_.wake_.get();
     readConditions(def, el, what, config);
     const size_t uid = tree_.nodes_.size();
