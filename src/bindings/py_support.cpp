@@ -101,21 +101,12 @@ void bindErrors(nb::module_& m) {
     g_tick_error = newException(m, "TickError", g_base_error,
                                 "A tick could not complete (a script error at run time, a node misused).");
 
+    // Only the engine's errors: everything else goes on to nanobind's own translation.
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {
             std::rethrow_exception(p);
-        } catch (const ScriptSyntaxError& e) {
-            PyErr_SetString(g_load_error, e.what());
-        } catch (const ScriptError& e) {
-            PyErr_SetString(g_tick_error, e.what());
-        } catch (const LoadError& e) {
-            PyErr_SetString(g_load_error, e.what());
-        } catch (const PortError& e) {
-            PyErr_SetString(g_port_error, e.what());
-        } catch (const TickError& e) {
-            PyErr_SetString(g_tick_error, e.what());
-        } catch (const Error& e) {
-            PyErr_SetString(g_base_error, e.what());
+        } catch (const Error&) {
+            setErrorFromCurrentException();
         }
     });
 }
