@@ -266,23 +266,32 @@ def test_close_cancels_the_run_and_ends_every_thread():
             h.tick()
 
 
-def test_a_program_that_never_closes_its_runtime_still_ends():
+def test_a_program_that_never_closes_its_runtime_ends_after_its_own_threads_and_halts_the_trees():
     program = (
+        "from concurrent.futures import ThreadPoolExecutor\n"
         "import asyncio, threading\n"
         "from quorvel.runtime import Runtime\n"
+        "pool = ThreadPoolExecutor(2)\n"  # never shut down: its exit hook ends it, not ours
+        "pool.submit(print, 'pool').result()\n"
         "async def forever(node):\n"
-        "    await asyncio.sleep(3600)\n"
+        "    try:\n"
+        "        await asyncio.sleep(3600)\n"
+        "    except asyncio.CancelledError:\n"
+        "        print('halted at exit', flush=True)\n"
+        "        raise\n"
+        "def xml(body):\n"
+        "    return '<root BTCPP_format=\"4\"><BehaviorTree ID=\"M\">' + body + '</BehaviorTree></root>'\n"
         "rt = Runtime()\n"
         "rt.register_action(forever, 'Forever')\n"
-        "h = rt.load('<root BTCPP_format=\"4\"><BehaviorTree ID=\"M\"><Forever/></BehaviorTree></root>')\n"
-        "threading.Thread(target=h.run, daemon=True).start()\n"
-        "h2 = rt.load('<root BTCPP_format=\"4\"><BehaviorTree ID=\"M\"><Sleep msec=\"3600000\"/></BehaviorTree></root>')\n"
-        "print(h2.tick())\n"
+        "h = rt.load(xml('<Forever/>'))\n"
+        "print(h.tick())\n"
+        "late = rt.load(xml('<Sleep msec=\"300\"/>'))\n"
+        "threading.Thread(target=lambda: print('own thread', late.run().reason)).start()\n"
     )
     result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60,
                             env={"PYTHONPATH": ":".join(p for p in sys.path if p)})
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "NodeStatus.RUNNING\n"
+    assert result.stdout == "pool\nNodeStatus.RUNNING\nown thread reached\nhalted at exit\n"
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")

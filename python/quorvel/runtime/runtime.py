@@ -2,10 +2,9 @@
 
 from __future__ import annotations
 
-import inspect
+import atexit
 import itertools
 import os
-import sys
 import threading
 from typing import Any, Callable, Dict, List, Optional
 
@@ -183,20 +182,9 @@ class Runtime:
 
 
 def _close_at_exit() -> None:
-    """At the program's end, before the interpreter joins its threads: the program's own
-    threads may still drive trees, so they finish first; then every runtime closes."""
-    me = threading.current_thread()
-    while True:
-        # ThreadEngine's workers are not the program's own: they end at its own exit hook.
-        mthread = sys.modules.get("quorvel.engine.trigger.mthread")
-        engines = list(getattr(mthread, "_engines", ()))
-        workers = {record.get("thread") for engine in engines for record in list(getattr(engine, "trees", {}).values())}
-        own = [t for t in threading.enumerate()
-               if t is not me and not t.daemon and t.is_alive() and t not in workers]
-        if not own:
-            break
-        for thread in own:
-            thread.join()
+    """Runs at exit (atexit), after the interpreter has waited for the program's own threads,
+    which may have been driving trees: then every runtime still open closes. The trees'
+    threads are daemons, so nothing of a runtime delays that wait itself."""
     with _runtimes_lock:
         runtimes = list(_runtimes)
     for runtime in runtimes:
@@ -218,7 +206,6 @@ def _after_fork_in_child() -> None:
         runtime._handles.clear()
 
 
-if hasattr(threading, "_register_atexit"):
-    threading._register_atexit(_close_at_exit)
+atexit.register(_close_at_exit)
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
