@@ -40,7 +40,7 @@ BROKEN = {
     "deep/port.xml": ("<Sequence>\n      <Sleep msex='1'/>\n</Sequence>",
                       "deep/port.xml:4:11: node 'Sleep' (Sleep): port 'msex' not declared by node type 'Sleep' "
                       "(did you mean 'msec'?)"),
-    "xml.xml": ("<Sequence>\n  <Sleep msec='1'>\n</Sequence>", "xml.xml:5:3: malformed XML: mismatched tag"),
+    "xml.xml": ("<Sequence>\n  <Sleep msec='1'>\n</Sequence>", "xml.xml:5:7: malformed XML: mismatched tag"),
     "script.xml": ("<Script code='x := (1 + '/>",
                    "script.xml:3:5: node 'Script' (Script, line 3), attribute 'code', column 11: "
                    "expected an expression but found end of script"),
