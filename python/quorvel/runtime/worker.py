@@ -342,7 +342,8 @@ class Worker:
             engine.set_blackboard_data(key, value)
 
 
-_MISSING = object()
+# What a read of an entry never written answers, so that the mapping can raise KeyError.
+MISSING = object()
 
 
 def _process(engine: SequentialEngine, command: tuple, worker: Worker, result: List[Any]) -> None:
@@ -363,7 +364,7 @@ def _process(engine: SequentialEngine, command: tuple, worker: Worker, result: L
         elif kind == "get":
             value = engine.get_blackboard_data(command[1])
             if value is None and command[1] not in engine.get_all_blackboard_data():
-                value = _MISSING
+                value = MISSING
         elif kind == "set":
             engine.set_blackboard_data(command[1], command[2])
             value = None
@@ -378,5 +379,3 @@ def _process(engine: SequentialEngine, command: tuple, worker: Worker, result: L
     except BaseException as error:  # the worker serves on; the caller gets the error
         result[0] = (False, error)
 
-
-MISSING = _MISSING
