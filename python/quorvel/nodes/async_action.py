@@ -33,6 +33,7 @@ never schedules onto that loop, since it is blocked in the tick.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import inspect
 import os
 import threading
@@ -74,10 +75,32 @@ def background_loop() -> asyncio.AbstractEventLoop:
                 loop.call_soon(ready.set)
                 loop.run_forever()
 
-            threading.Thread(target=serve, name="quorvel-async-loop", daemon=True).start()
+            thread = threading.Thread(target=serve, name="quorvel-async-loop", daemon=True)
+            thread.start()
             ready.wait()
             _background = loop
+            atexit.register(_stop_background, loop, thread)
         return _background
+
+
+def _stop_background(loop: asyncio.AbstractEventLoop, thread: threading.Thread) -> None:
+    """At exit, after whoever drives trees has halted them: lets the coroutines cancelled by
+    those halts (and any still running) finish on the loop, then ends its thread. Left to
+    themselves they would go on running Python while the interpreter is being torn down."""
+
+    async def finish() -> None:
+        tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        for task in tasks:
+            task.cancel()
+        if tasks:
+            await asyncio.wait(tasks, timeout=2.0)
+
+    try:
+        asyncio.run_coroutine_threadsafe(finish(), loop).result(timeout=5.0)
+        loop.call_soon_threadsafe(loop.stop)
+        thread.join(5.0)
+    except Exception:  # the loop is closed or stuck: nothing more can be done for it
+        pass
 
 
 def use_loop(loop: Optional[asyncio.AbstractEventLoop]) -> Optional[asyncio.AbstractEventLoop]:
