@@ -28,11 +28,12 @@ XML = '<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTre
 '''
 
 
-def run(code: str, timeout: float = 60):
-    """Runs a program; a hang is a failure with what it printed so far."""
+def run(code: str, timeout: float = 60, before: str = ""):
+    """Runs a program (`before` goes ahead of the usual imports); a hang is a failure with
+    what it printed so far."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     try:
-        return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True,
+        return subprocess.run([sys.executable, "-c", before + PRELUDE + textwrap.dedent(code)], capture_output=True,
                               text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired as hung:
         pytest.fail(f"the program hung; it printed: {hung.stdout!r} {hung.stderr!r}")
@@ -56,6 +57,18 @@ def test_a_program_that_never_stops_its_trees_ends(ending, code):
     assert done.returncode == (1 if "exception" in ending else 0), done.stderr
     assert done.stdout == "done\n"
     assert done.stderr.count("停止行为树: tree_") == 3
+
+
+def test_a_thread_pool_left_open_does_not_keep_the_program_from_ending():
+    # the pool's exit hook is registered before the engine's, as when a program imports it first
+    done = run('''
+        pool = ThreadPoolExecutor(2)
+        print(pool.submit(int, "7").result())
+        engine = ThreadEngine()
+        engine.tick_once(engine.create_tree_from_text(XML))
+    ''', timeout=30, before="from concurrent.futures import ThreadPoolExecutor\n")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "7\n" and "停止行为树: tree_0" in done.stderr
 
 
 def test_trees_still_driven_by_the_programs_own_threads_are_left_to_them():
