@@ -540,11 +540,12 @@ def _after_fork_in_child():
 
 
 if hasattr(threading, "_register_atexit"):
-    threading._register_atexit(_stop_at_exit)
     # These hooks run last first. Others let threads of their own end (a thread pool's tells
-    # its idle workers to go): run after all of them, or the join above would wait forever.
+    # its idle workers to go): this one runs after all of them, or its join would wait forever.
     _hooks = getattr(threading, "_threading_atexits", None)
-    if isinstance(_hooks, list) and _hooks and getattr(_hooks[-1], "func", None) is _stop_at_exit:
+    _count = len(_hooks) if isinstance(_hooks, list) else -1
+    threading._register_atexit(_stop_at_exit)
+    if _count >= 0 and len(_hooks) == _count + 1:
         _hooks.insert(0, _hooks.pop())
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
