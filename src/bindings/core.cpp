@@ -92,8 +92,9 @@ void bindFactory(nb::module_& m) {
         .def(
             "register_simple_action",
             [](PyFactory& self, nb::handle id, nb::handle tick, nb::handle ports) {
+                nb::object adapted = adaptAsync("adapt_tick", tick, ports);
                 BusyFlag::Guard guard(self.busy, "register_simple_action()");
-                self.actions.add(registerPythonAction(self.factory, id, tick, ports));
+                self.actions.add(registerPythonAction(self.factory, id, adapted, ports));
             },
             nb::arg("action_id"), nb::arg("tick_functor"), nb::arg("ports_list").none() = nb::none(),
             "Registers a Python action: tick_functor(node) returns a NodeStatus; ports_list is a list of\n"
@@ -101,24 +102,27 @@ void bindFactory(nb::module_& m) {
         .def(
             "register_action_behavior",
             [](PyFactory& self, nb::handle id, nb::handle tick, nb::handle ports) {
+                nb::object adapted = adaptAsync("adapt_tick", tick, ports);
                 BusyFlag::Guard guard(self.busy, "register_action_behavior()");
-                self.actions.add(registerPythonAction(self.factory, id, tick, ports));
+                self.actions.add(registerPythonAction(self.factory, id, adapted, ports));
             },
             nb::arg("action_id"), nb::arg("tick_functor"), nb::arg("ports_list").none(),
             "Same as register_simple_action with the ports list required.")
         .def(
             "register_simple_condition",
             [](PyFactory& self, nb::handle id, nb::handle tick, nb::handle ports) {
+                nb::object adapted = adaptAsync("adapt_tick", tick, ports);
                 BusyFlag::Guard guard(self.busy, "register_simple_condition()");
-                self.actions.add(registerPythonAction(self.factory, id, tick, ports, "condition"));
+                self.actions.add(registerPythonAction(self.factory, id, adapted, ports, "condition"));
             },
             nb::arg("condition_id"), nb::arg("tick_functor"), nb::arg("ports_list").none() = nb::none(),
             "Registers a Python condition; its tick must return SUCCESS or FAILURE.")
         .def(
             "register_node_type",
             [](PyFactory& self, nb::handle cls, nb::handle id) {
+                nb::object adapted = adaptAsync("adapt_class", cls);
                 BusyFlag::Guard guard(self.busy, "register_node_type()");
-                self.actions.add(registerNodeClass(self.factory, cls, id));
+                self.actions.add(registerAdaptedNodeClass(self.factory, cls, id, adapted));
             },
             nb::arg("node_class"), nb::arg("node_id").none() = nb::none(),
             "Registers a node class under node_id or the class name: one derived from SimpleActionNode\n"

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <set>
 
+#include "py_control_node.hpp"
 #include "py_support.hpp"
 #include "quorvel/errors.hpp"
 
@@ -598,6 +599,17 @@ PyActionTypePtr registerPythonNodeClass(BehaviorTreeFactory& factory, nb::handle
         throw nb::type_error(("node class " + class_name + " has no tick").c_str());
     nb::object ports = nb::getattr(cls, "ports", nb::none());
     return registerPythonAction(factory, action_id, cls.attr("tick"), ports);
+}
+
+nb::object adaptAsync(const char* adapter, nb::handle what, nb::handle ports) {
+    nb::object adapt = nb::module_::import_("quorvel.nodes.async_action").attr(adapter);
+    return ports.is_none() ? adapt(what) : adapt(what, ports);
+}
+
+PyActionTypePtr registerAdaptedNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id, nb::handle adapted) {
+    if (adapted.is_none()) return registerNodeClass(factory, cls, id);
+    nb::object type_id = id.is_none() ? nb::object(cls.attr("__name__")) : nb::borrow(id);
+    return registerPythonAction(factory, type_id, adapted, nb::getattr(cls, "ports", nb::none()));
 }
 
 }  // namespace quorvel::py

@@ -127,6 +127,15 @@ void bindTreeNode(nb::module_& m);
 PyActionTypePtr registerPythonAction(BehaviorTreeFactory& factory, nb::handle id, nb::handle tick, nb::handle ports,
                                      const char* forced_kind = nullptr);
 
+// An `async def` tick, or a StatefulActionNode with async onStart/onRunning, becomes a tick
+// functor that runs the coroutine on an event loop and stays RUNNING meanwhile; the adapter
+// (`adapt_tick` for a functor, `adapt_class` for a node class) is Python, in
+// quorvel.nodes.async_action. Anything else comes back unchanged (adapt_class: None). Call it
+// before taking an owner's busy flag: it runs Python.
+nb::object adaptAsync(const char* adapter, nb::handle what, nb::handle ports = nb::none());
+// Registers a node class of any kind, given what adaptAsync("adapt_class", cls) made of it.
+PyActionTypePtr registerAdaptedNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id, nb::handle adapted);
+
 // Reads `cls.tick` and `cls.ports` of a node class and registers it (id defaults to the
 // class name).
 PyActionTypePtr registerPythonNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id);

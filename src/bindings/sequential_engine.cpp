@@ -10,33 +10,16 @@
 
 namespace quorvel::py {
 
-namespace {
-
-// An `async def` tick, or a StatefulActionNode with async onStart/onRunning, becomes a tick
-// functor that runs the coroutine on an event loop and stays RUNNING meanwhile; the adapter
-// is Python (quorvel.nodes.async_action). Anything else comes back unchanged.
-nb::object asyncAdapted(const char* adapter, nb::handle what, nb::handle ports = nb::none()) {
-    nb::object adapt = nb::module_::import_("quorvel.nodes.async_action").attr(adapter);
-    return ports.is_none() ? adapt(what) : adapt(what, ports);
-}
-
-}  // namespace
-
 void SequentialEngine::registerActionBehavior(nb::handle action_id, nb::handle tick_functor, nb::handle ports_list) {
-    nb::object tick = asyncAdapted("adapt_tick", tick_functor, ports_list);
+    nb::object tick = adaptAsync("adapt_tick", tick_functor, ports_list);
     BusyFlag::Guard guard(host_.busy(), "register_action_behavior()");
     actions_.add(registerPythonAction(factory_, action_id, tick, ports_list));
 }
 
 void SequentialEngine::registerNodeType(nb::handle node_class, nb::handle node_id) {
-    nb::object tick = asyncAdapted("adapt_class", node_class);
+    nb::object tick = adaptAsync("adapt_class", node_class);
     BusyFlag::Guard guard(host_.busy(), "register_node_type()");
-    if (!tick.is_none()) {
-        nb::object id = node_id.is_none() ? nb::object(node_class.attr("__name__")) : nb::borrow(node_id);
-        actions_.add(registerPythonAction(factory_, id, tick, nb::getattr(node_class, "ports", nb::none())));
-        return;
-    }
-    actions_.add(registerNodeClass(factory_, node_class, node_id));
+    actions_.add(registerAdaptedNodeClass(factory_, node_class, node_id, tick));
 }
 
 int SequentialEngine::traverse(visitproc visit, void* arg) const {

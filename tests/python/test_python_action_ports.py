@@ -93,3 +93,21 @@ def test_python_actions_on_several_threads_lose_no_tick():
     for t in threads:
         t.join()
     assert [e.get_blackboard_data("n") for e in engines] == [50 * 200] * 4
+
+
+@pytest.mark.timeout(60)
+def test_async_actions_run_in_factory_trees_too():
+    import asyncio
+
+    from quorvel.core import BehaviorTreeFactory
+
+    async def later(node):
+        await asyncio.sleep(0.01)
+        return S
+
+    factory = BehaviorTreeFactory()
+    factory.register_action_behavior("Later", later, [])
+    tree = factory.create_tree_from_text(
+        '<root BTCPP_format="4"><BehaviorTree ID="M"><Later/></BehaviorTree></root>')
+    assert tree.tick_once() is NodeStatus.RUNNING
+    assert tree.tick_while_running() is S
