@@ -11,7 +11,7 @@ export PYTHONPATH := $(CURDIR)/python:$(CURDIR)/$(BUILD)
 
 SOURCES := $(shell find src tests/cpp -type f 2>/dev/null) CMakeLists.txt
 
-.PHONY: test demo build sysdeps venv cpp-test py-test sanitize tsan fuzz bench clean wheel wheel-check test-all
+.PHONY: test demo build sysdeps venv cpp-test py-test sanitize tsan fuzz bench clean wheel wheel-check test-all docs
 
 # Last, the wheel a user would get: installed without a compiler, tested like the sources.
 test: build
@@ -154,6 +154,12 @@ wheel-check: $(VENV)/.wheeltools
 
 test-all: wheel
 	@for py in $(PYTHONS); do tools/check_wheel.sh $(WHEELHOUSE) $$py || exit 1; done
+
+# The guide (Sphinx, MyST, furo) in build/docs/html; any warning fails the build. Its node
+# pages come from the engine's registry, so the extension is built first.
+docs: build
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs/html
+	@echo "docs: $(CURDIR)/build/docs/html/index.html"
 
 bench: build
 	for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b || exit 1; done

@@ -26,4 +26,4 @@ exclude_patterns = ["_build", "_ext"]
 html_theme = "furo"
 html_title = f"Quorvel {release}"
 autodoc_member_order = "bysource"
-autodoc_typehints = "description"
+autodoc_typehints = "signature"
