@@ -13,6 +13,7 @@ out=$1 auditwheel=$2; shift 2
 export PATH="$(dirname "$auditwheel"):$PATH"
 mkdir -p "$out"
 raw=build/wheel-raw
+failed=()
 requires=$("$1" -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 for py in "$@"; do
   tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
@@ -27,8 +28,14 @@ for py in "$@"; do
     touch "$env/.ready"
   fi
   rm -rf "${raw:?}/$tag"
-  PATH="$PWD/$env/bin:$PATH" "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw/$tag" .
   rm -f "$out"/quorvel-*-"$tag"-"$tag"-*.whl
-  "$auditwheel" repair -w "$out" "$raw/$tag"/quorvel-*.whl 2>&1 | grep -v '^INFO' || true
-  ls "$out"/quorvel-*-"$tag"-"$tag"-manylinux*.whl
+  # One interpreter failing still leaves the others' wheels; the run fails at the end.
+  if PATH="$PWD/$env/bin:$PATH" "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw/$tag" .; then
+    "$auditwheel" repair -w "$out" "$raw/$tag"/quorvel-*.whl 2>&1 | grep -v '^INFO' || true
+  fi
+  ls "$out"/quorvel-*-"$tag"-"$tag"-manylinux*.whl 2>/dev/null || failed+=("$tag")
 done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "no wheel for: ${failed[*]}"
+  exit 1
+fi
