@@ -97,8 +97,9 @@ class Document:
 
         parser.StartElementHandler, parser.EndElementHandler = start, end
         try:
-            parser.ParseFile(path.open("rb"))
-        except xml.parsers.expat.ExpatError:
+            with path.open("rb") as file:
+                parser.ParseFile(file)
+        except (xml.parsers.expat.ExpatError, OSError):
             pass  # the engine's load reports it, in its own words
         return doc
 
