@@ -34,6 +34,7 @@ _BY_ID = {"Action", "Condition", "Control", "Decorator"}
 _LOCATION = re.compile(r"^(?P<doc>.+?): line (?P<line>\d+)(?:, column (?P<column>\d+))?: (?P<message>.*)$", re.S)
 _WARNING_AT = re.compile(r" at (?P<doc>.+?), line (?P<line>\d+)\.?$")
 _UNKNOWN_TYPE = re.compile(r"unknown node type '(?P<name>[^']+)'")
+_NO_NUMBER = re.compile(r"'[^']*' is no number")
 _UNKNOWN_PORT = re.compile(r"port '(?P<port>[^']+)' not declared by node type '(?P<type>[^']+)'")
 
 
@@ -180,6 +181,9 @@ def _explain(message: str, factory: Any) -> str:
     if match and "did you mean" not in message:
         choices = factory.registered_types() + factory.registered_behavior_trees()
         return message + _did_you_mean(match["name"], choices)
+    if _NO_NUMBER.search(message):
+        # Arithmetic on a text is the usual slip of someone building a message: say what joins.
+        return message + " (hint: '..' joins texts; only '+' also joins a text that is no number)"
     match = _UNKNOWN_PORT.search(message)
     if match and "did you mean" not in message:
         with contextlib.suppress(KeyError):
@@ -346,7 +350,7 @@ def cmd_render(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     from quorvel.core import NodeStatus
 
-    _, tree = _load_tree(args)
+    factory, tree = _load_tree(args)
     stack = contextlib.ExitStack()
     with stack:
         if args.record:
@@ -381,7 +385,7 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
             if timed_out.is_set():
                 tree.halt_tree()
                 raise CommandError(f"{args.file}: no result after {args.timeout:g} s; halted") from error
-            raise CommandError(f"{args.file}: {error}") from error
+            raise CommandError(f"{args.file}: {_explain(str(error), factory)}") from error
         status = tree.status
         if status == NodeStatus.IDLE:  # a finished root may already be reset; its last result counts
             status = NodeStatus[tree.snapshot()["nodes"][tree.layout()["root"]]["last"]]

@@ -161,6 +161,14 @@ def test_run_exits_by_the_trees_result_and_traces_and_records(here):
     assert quorvel_cmd("run", "missing.xml")[0] == 2
 
 
+def test_run_errors_explain_arithmetic_on_text(here, capsys):
+    (here / "label.xml").write_text(tree("""<Script code="label := 'lap ' * 2"/>"""))
+    assert quorvel_cmd("run", "label.xml") == (2, "")
+    assert capsys.readouterr().err.endswith(
+        "'lap ' is no number (in \"'lap ' * 2\") (hint: '..' joins texts; only '+' also joins a text "
+        "that is no number)\n")
+
+
 def test_run_until_a_result_that_never_comes_times_out_with_status_2(here, capsys):
     (here / "loop.xml").write_text(tree("<KeepRunningUntilFailure><Sleep msec='5'/></KeepRunningUntilFailure>"))
     assert quorvel_cmd("run", "loop.xml", "--timeout", "0.2") == (2, "")
