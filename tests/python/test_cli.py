@@ -3,9 +3,11 @@
 import io
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
+import urllib.request
 
 import pytest
 
@@ -185,3 +187,19 @@ def test_the_command_runs_as_a_program():
     result = subprocess.run([sys.executable, "-m", "quorvel", "check", "nowhere.xml"], env=env,
                             capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and result.stderr == "quorvel check: nowhere.xml: no such file or directory\n"
+
+
+def test_monitor_serves_a_recording_until_interrupted(here):
+    (here / "ok.xml").write_text(tree("<Sleep msec='1'/>"))
+    assert quorvel_cmd("run", "ok.xml", "--record", "run.jsonl")[0] == 0
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.Popen([sys.executable, "-m", "quorvel", "monitor", "run.jsonl"], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = proc.stdout.readline().strip()
+        assert url.startswith("http://127.0.0.1:"), proc.stderr.read() if proc.poll() is not None else url
+        with urllib.request.urlopen(url, timeout=10) as page:
+            assert page.status == 200
+    finally:
+        proc.send_signal(signal.SIGINT)  # the monitor closes and the command ends normally
+        assert proc.wait(timeout=10) == 0
