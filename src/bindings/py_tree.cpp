@@ -463,7 +463,16 @@ struct PyCallback {
 // GIL held. The error goes to the `quorvel` logger through Python, so that it is attributed
 // to quorvel.observe and `logger.disable("quorvel")` silences it.
 void reportObserverError(nb::handle callback) {
+#if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *exc = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &exc, &traceback);
+    PyErr_NormalizeException(&type, &exc, &traceback);
+    if (exc && traceback) PyException_SetTraceback(exc, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+#endif
     try {
         nb::module_::import_("quorvel.observe").attr("_observer_failed")(callback, nb::steal(exc));
     } catch (nb::python_error& e) {
