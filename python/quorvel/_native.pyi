@@ -363,7 +363,10 @@ class BehaviorTreeFactory:
         """The ids of every known node type, sorted."""
 
     def node_ports(self, node_id: str) -> dict:
-        """{"kind": ..., "ports": [port descriptions]} of a registered node type."""
+        """
+        {"kind": ..., "ports": [port descriptions], "description": what it does (built-in types)} of a
+        registered node type.
+        """
 
     def register_behavior_tree_from_text(self, xml_text: str, name: str | None = None) -> None:
         """

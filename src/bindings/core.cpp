@@ -164,9 +164,12 @@ void bindFactory(nb::module_& m) {
                 nb::dict result;
                 result["kind"] = nb::str(kindName(manifest->kind).data(), kindName(manifest->kind).size());
                 result["ports"] = ports;
+                if (!manifest->description.empty()) result["description"] = manifest->description;
                 return result;
             },
-            nb::arg("node_id"), "{\"kind\": ..., \"ports\": [port descriptions]} of a registered node type.")
+            nb::arg("node_id"),
+            "{\"kind\": ..., \"ports\": [port descriptions], \"description\": what it does (built-in types)} of a\n"
+            "registered node type.")
         .def(
             "register_behavior_tree_from_text",
             [](PyFactory& self, const nb::str& xml_text, const std::optional<std::string>& name) {

@@ -244,3 +244,9 @@ def test_tree_tick_while_running_and_halt():
     tree.halt_tree()
     assert tree.status is S.IDLE
     assert [n["status"] for n in tree.get_tree_status()["nodes"]] == [S.IDLE] * 3
+
+
+def test_every_built_in_node_says_what_it_does():
+    factory = BehaviorTreeFactory()
+    missing = [t for t in factory.registered_types() if not factory.node_ports(t).get("description")]
+    assert missing == []

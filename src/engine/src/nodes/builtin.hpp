@@ -22,10 +22,11 @@ inline NodeTypeList builtinNodeTypes() {
     return types;
 }
 
-// A manifest without a description; children -1 take the kind's rule.
-inline NodeManifest manifest(std::string id, NodeKind kind, PortList ports = {}, int min_children = -1,
-                             int max_children = -1) {
-    return {std::move(id), kind, std::move(ports), {}, min_children, max_children};
+// A built-in type with what it does, the one text the reference pages show; children -1
+// take the kind's rule.
+inline NodeManifest manifest(std::string id, NodeKind kind, std::string description, PortList ports = {},
+                             int min_children = -1, int max_children = -1) {
+    return {std::move(id), kind, std::move(ports), std::move(description), min_children, max_children};
 }
 
 // Adds the type `manifest` whose nodes are T(config, args...).

@@ -351,20 +351,61 @@ int64_t readCount(const TreeNode& node, std::string_view port) { return node.get
 
 void addControls(NodeTypeList& types) {
     constexpr NodeKind kControl = NodeKind::Control;
-    add<OrderedNode>(types, manifest("Sequence", kControl), NodeStatus::FAILURE);
-    add<OrderedNode>(types, manifest("SequenceWithMemory", kControl), NodeStatus::FAILURE, true);
-    add<ReactiveNode>(types, manifest("ReactiveSequence", kControl), NodeStatus::FAILURE);
-    add<OrderedNode>(types, manifest("Fallback", kControl), NodeStatus::SUCCESS);
-    add<ReactiveNode>(types, manifest("ReactiveFallback", kControl), NodeStatus::SUCCESS);
-    add<ParallelNode>(types, manifest("Parallel", kControl, ParallelNode::providedPorts()));
-    add<ParallelAllNode>(types, manifest("ParallelAll", kControl, ParallelAllNode::providedPorts()));
-    add<IfThenElseNode>(types, manifest("IfThenElse", kControl, {}, 2, 3));
-    add<WhileDoElseNode>(types, manifest("WhileDoElse", kControl, {}, 2, 3));
-    add<SwitchNode<2>>(types, manifest("Switch2", kControl, SwitchNode<2>::providedPorts(), 3, 3));
-    add<SwitchNode<3>>(types, manifest("Switch3", kControl, SwitchNode<3>::providedPorts(), 4, 4));
-    add<SwitchNode<4>>(types, manifest("Switch4", kControl, SwitchNode<4>::providedPorts(), 5, 5));
-    add<SwitchNode<5>>(types, manifest("Switch5", kControl, SwitchNode<5>::providedPorts(), 6, 6));
-    add<SwitchNode<6>>(types, manifest("Switch6", kControl, SwitchNode<6>::providedPorts(), 7, 7));
+    add<OrderedNode>(types, manifest("Sequence", kControl,
+        "Ticks its children in order, resuming where it stopped. A child's SUCCESS or SKIPPED "
+        "moves on to the next; RUNNING returns RUNNING; FAILURE halts the rest and returns "
+        "FAILURE. When every child is done: SUCCESS, or SKIPPED if all were skipped."), NodeStatus::FAILURE);
+    add<OrderedNode>(types, manifest("SequenceWithMemory", kControl,
+        "Like Sequence, but a FAILURE keeps its place: the next tick starts again at the child "
+        "that failed, not at the first."), NodeStatus::FAILURE, true);
+    add<ReactiveNode>(types, manifest("ReactiveSequence", kControl,
+        "Starts at the first child on every tick, so earlier conditions are checked again. A "
+        "RUNNING child halts the children after it and returns RUNNING; FAILURE halts all and "
+        "returns FAILURE; SUCCESS when all succeed."), NodeStatus::FAILURE);
+    add<OrderedNode>(types, manifest("Fallback", kControl,
+        "Ticks its children in order, resuming where it stopped, until one does not fail. FAILURE"
+        " or SKIPPED moves on; RUNNING returns RUNNING; SUCCESS returns SUCCESS. FAILURE when "
+        "every child failed."), NodeStatus::SUCCESS);
+    add<ReactiveNode>(types, manifest("ReactiveFallback", kControl,
+        "Starts at the first child on every tick. A RUNNING child halts the children after it and"
+        " returns RUNNING; SUCCESS halts all and returns SUCCESS; FAILURE when every child "
+        "failed."), NodeStatus::SUCCESS);
+    add<ParallelNode>(types, manifest("Parallel", kControl,
+        "Ticks every unfinished child on each tick. SUCCESS once the successes reach "
+        "success_count (-1: every child not skipped), FAILURE once the failures reach "
+        "failure_count or success can no longer be reached; the rest are halted. A skipped child "
+        "is asked again while others run. With no child running: SKIPPED if all skipped.", ParallelNode::providedPorts()));
+    add<ParallelAllNode>(types, manifest("ParallelAll", kControl,
+        "Ticks every unfinished child until all that are not skipped have finished; then FAILURE "
+        "if at least max_failures failed, else SUCCESS.", ParallelAllNode::providedPorts()));
+    add<IfThenElseNode>(types, manifest("IfThenElse", kControl,
+        "Two or three children. The first is the condition: SUCCESS runs the second, FAILURE the "
+        "third (or returns FAILURE without one). A branch once picked goes on without the "
+        "condition being checked again.", {}, 2, 3));
+    add<WhileDoElseNode>(types, manifest("WhileDoElse", kControl,
+        "Two or three children. The condition (the first) is ticked on every tick: SUCCESS halts "
+        "the third and ticks the second, FAILURE halts the second and ticks the third (or returns"
+        " FAILURE without one).", {}, 2, 3));
+    add<SwitchNode<2>>(types, manifest("Switch2", kControl,
+        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
+        "read as numbers); the last child is the default. A running child that is no longer "
+        "chosen is halted.", SwitchNode<2>::providedPorts(), 3, 3));
+    add<SwitchNode<3>>(types, manifest("Switch3", kControl,
+        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
+        "read as numbers); the last child is the default. A running child that is no longer "
+        "chosen is halted.", SwitchNode<3>::providedPorts(), 4, 4));
+    add<SwitchNode<4>>(types, manifest("Switch4", kControl,
+        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
+        "read as numbers); the last child is the default. A running child that is no longer "
+        "chosen is halted.", SwitchNode<4>::providedPorts(), 5, 5));
+    add<SwitchNode<5>>(types, manifest("Switch5", kControl,
+        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
+        "read as numbers); the last child is the default. A running child that is no longer "
+        "chosen is halted.", SwitchNode<5>::providedPorts(), 6, 6));
+    add<SwitchNode<6>>(types, manifest("Switch6", kControl,
+        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
+        "read as numbers); the last child is the default. A running child that is no longer "
+        "chosen is halted.", SwitchNode<6>::providedPorts(), 7, 7));
 }
 
 }  // namespace quorvel::nodes

@@ -271,17 +271,36 @@ NodeStatus SubTreeNode::tick() {
 
 void addDecorators(NodeTypeList& types) {
     constexpr NodeKind kDecorator = NodeKind::Decorator;
-    add<InverterNode>(types, manifest("Inverter", kDecorator));
-    add<ForceNode>(types, manifest("ForceSuccess", kDecorator), NodeStatus::SUCCESS);
-    add<ForceNode>(types, manifest("ForceFailure", kDecorator), NodeStatus::FAILURE);
-    add<LoopNode>(types, manifest("Repeat", kDecorator, LoopNode::repeatPorts()), NodeStatus::SUCCESS, "num_cycles");
-    add<LoopNode>(types, manifest("RetryUntilSuccessful", kDecorator, LoopNode::retryPorts()), NodeStatus::FAILURE,
+    add<InverterNode>(types, manifest("Inverter", kDecorator,
+        "Swaps its child's SUCCESS and FAILURE; RUNNING and SKIPPED pass through."));
+    add<ForceNode>(types, manifest("ForceSuccess", kDecorator,
+        "SUCCESS whenever its child finishes; RUNNING passes through."), NodeStatus::SUCCESS);
+    add<ForceNode>(types, manifest("ForceFailure", kDecorator,
+        "FAILURE whenever its child finishes; RUNNING passes through."), NodeStatus::FAILURE);
+    add<LoopNode>(types, manifest("Repeat", kDecorator,
+        "Ticks its child again after each SUCCESS, within the same tick, until num_cycles "
+        "successes (-1: forever, handing the thread back between rounds); then SUCCESS. A FAILURE"
+        " returns FAILURE; RUNNING returns RUNNING and keeps the count.", LoopNode::repeatPorts()), NodeStatus::SUCCESS, "num_cycles");
+    add<LoopNode>(types, manifest("RetryUntilSuccessful", kDecorator,
+        "Ticks its child again after each FAILURE, within the same tick, up to num_attempts "
+        "attempts (-1: forever, handing the thread back between rounds); then FAILURE. SUCCESS "
+        "returns SUCCESS; RUNNING returns RUNNING.", LoopNode::retryPorts()), NodeStatus::FAILURE,
                   "num_attempts");
-    add<KeepRunningUntilFailureNode>(types, manifest("KeepRunningUntilFailure", kDecorator));
-    add<RunOnceNode>(types, manifest("RunOnce", kDecorator, RunOnceNode::providedPorts()));
-    add<DelayNode>(types, manifest("Delay", kDecorator, DelayNode::providedPorts()));
-    add<TimeoutNode>(types, manifest("Timeout", kDecorator, TimeoutNode::providedPorts()));
-    add<PreconditionNode>(types, manifest("Precondition", kDecorator, PreconditionNode::providedPorts()));
+    add<KeepRunningUntilFailureNode>(types, manifest("KeepRunningUntilFailure", kDecorator,
+        "Resets its child after each SUCCESS and returns RUNNING; returns FAILURE when the child "
+        "fails."));
+    add<RunOnceNode>(types, manifest("RunOnce", kDecorator,
+        "Runs its child until it finishes once; afterwards returns SKIPPED, or with "
+        "then_skip=\"false\" the status the child finished with.", RunOnceNode::providedPorts()));
+    add<DelayNode>(types, manifest("Delay", kDecorator,
+        "RUNNING until delay_msec milliseconds have passed since its first tick, then ticks its "
+        "child. It never blocks the thread: the tree sleeps meanwhile.", DelayNode::providedPorts()));
+    add<TimeoutNode>(types, manifest("Timeout", kDecorator,
+        "Ticks its child; if the child is still RUNNING msec milliseconds after it started, halts"
+        " it and returns FAILURE.", TimeoutNode::providedPorts()));
+    add<PreconditionNode>(types, manifest("Precondition", kDecorator,
+        "While its child is not running, checks the script `if`: false returns the status named "
+        "by `else` (FAILURE by default); true ticks the child.", PreconditionNode::providedPorts()));
 }
 
 }  // namespace quorvel::nodes

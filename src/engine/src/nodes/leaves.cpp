@@ -132,13 +132,21 @@ Clock::duration readMilliseconds(const TreeNode& node, std::string_view port) {
 }
 
 void addLeaves(NodeTypeList& types) {
-    add<ConstantNode>(types, manifest("AlwaysSuccess", NodeKind::Action), NodeStatus::SUCCESS);
-    add<ConstantNode>(types, manifest("AlwaysFailure", NodeKind::Action), NodeStatus::FAILURE);
-    add<ScriptNode>(types, manifest("Script", NodeKind::Action, ScriptNode::providedPorts()));
-    add<ScriptConditionNode>(types, manifest("ScriptCondition", NodeKind::Condition, ScriptConditionNode::providedPorts()));
-    add<SetBlackboardNode>(types, manifest("SetBlackboard", NodeKind::Action, SetBlackboardNode::providedPorts()));
-    add<UnsetBlackboardNode>(types, manifest("UnsetBlackboard", NodeKind::Action, UnsetBlackboardNode::providedPorts()));
-    add<SleepNode>(types, manifest("Sleep", NodeKind::Action, SleepNode::providedPorts()));
+    add<ConstantNode>(types, manifest("AlwaysSuccess", NodeKind::Action, "Returns SUCCESS."), NodeStatus::SUCCESS);
+    add<ConstantNode>(types, manifest("AlwaysFailure", NodeKind::Action, "Returns FAILURE."), NodeStatus::FAILURE);
+    add<ScriptNode>(types, manifest("Script", NodeKind::Action,
+        "Runs the script in `code` and returns SUCCESS; a script error fails the tick with the "
+        "script's message.", ScriptNode::providedPorts()));
+    add<ScriptConditionNode>(types, manifest("ScriptCondition", NodeKind::Condition,
+        "SUCCESS when the expression in `code` is true, else FAILURE.", ScriptConditionNode::providedPorts()));
+    add<SetBlackboardNode>(types, manifest("SetBlackboard", NodeKind::Action,
+        "Writes the text `value` into the entry named by output_key (written as name or {name}); "
+        "SUCCESS.", SetBlackboardNode::providedPorts()));
+    add<UnsetBlackboardNode>(types, manifest("UnsetBlackboard", NodeKind::Action,
+        "Removes the entry `key` (a missing entry is no error); SUCCESS.", UnsetBlackboardNode::providedPorts()));
+    add<SleepNode>(types, manifest("Sleep", NodeKind::Action,
+        "RUNNING until msec milliseconds have passed since its first tick, then SUCCESS. It never"
+        " blocks the thread: the tree sleeps meanwhile.", SleepNode::providedPorts()));
 }
 
 }  // namespace quorvel::nodes
