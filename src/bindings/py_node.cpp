@@ -385,7 +385,6 @@ auto withGil(Fn&& fn) -> decltype(fn()) {
 
 NodeStatus PyActionNode::tick() {
     if (!mayEnterPython()) parkForever();  // no way to run the action, nor to return to Python
-    noteEmbedderNode();
     if (LazyGil::inside()) {  // the usual case: an engine call made from Python
         LazyGil::ensureHeld();
         return tickWithGil();

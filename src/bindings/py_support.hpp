@@ -124,9 +124,9 @@ private:
 };
 
 // The GIL inside an engine call. The call keeps the GIL it was made with until the engine
-// says that it pays to let go (a long stretch of built-in nodes, or a sleep between ticks,
-// see quorvel/embedder_lock.hpp); a Python node takes it back with the thread state it
-// already has, and keeps it for the nodes after it. So consecutive Python nodes cost no GIL
+// says that it pays to let go (before a tick of a tree that ran no Python node last time, or
+// before a sleep between ticks, see quorvel/embedder_lock.hpp); a Python node takes it back
+// with the thread state it already has, and keeps it for the nodes after it. So consecutive Python nodes cost no GIL
 // traffic, trees of built-in nodes still tick in parallel, and other threads get the GIL
 // whenever the running Python code offers it (the interpreter's switch interval) or the
 // engine lets go. Scopes nest: a Python node may call another engine.
@@ -148,6 +148,7 @@ public:
     static bool inside() noexcept { return inside_; }
     // Takes the GIL back if the engine let it go; parks at interpreter shutdown.
     static void ensureHeld() noexcept {
+        noteEmbedderNode();
         if (PyThreadState* state = saved_) {
             saved_ = nullptr;
             if (!mayEnterPython()) parkForever();

@@ -4,6 +4,8 @@
 #include <exception>
 #include <utility>
 
+#include "quorvel/embedder_lock.hpp"
+
 namespace quorvel {
 
 Tree::~Tree() {
@@ -95,6 +97,7 @@ NodeStatus Tree::tickOnce() {
     if (!root_) throw TickError("the tree is empty");
     TreeMonitor& m = monitor();
     wake_->beginTick();
+    noteTickStart();
     MonitoredStep step(m, *root_, true);
     return root_->executeTick();
 }

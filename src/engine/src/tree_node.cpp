@@ -1,6 +1,5 @@
 #include "quorvel/tree_node.hpp"
 
-#include "quorvel/embedder_lock.hpp"
 #include "quorvel/script.hpp"
 
 namespace quorvel {
@@ -147,7 +146,6 @@ void TreeNode::trackRunning(NodeStatus previous, NodeStatus now) {
 }
 
 NodeStatus TreeNode::executeTick() {
-    noteNodeTick();
     ++counters_.ticks;
     if (has_pre_) {
         const auto& c = config_.conditions;

@@ -162,14 +162,17 @@ private:
     }
     void trackRunning(NodeStatus previous, NodeStatus now);
 
-    NodeConfig config_;
+    // What every tick touches comes first, beside the vtable pointer, so that a tick of a
+    // plain node reads one cache line of it; trees of hundreds of nodes do not fit in the
+    // closest caches, and a tick is mostly waiting for memory.
     NodeStatus status_ = NodeStatus::IDLE;
-    TreeMonitor* monitor_ = nullptr;
-    NodeCounters counters_;
-    std::vector<Port> ports_;
     bool has_pre_ = false;
     bool has_post_ = false;
     bool has_halted_script_ = false;
+    TreeMonitor* monitor_ = nullptr;
+    NodeCounters counters_;
+    std::vector<Port> ports_;
+    NodeConfig config_;
 };
 
 // A node with children. Children are owned by the tree, not by the parent.
