@@ -24,7 +24,8 @@ Tree::Tree(Tree&& other) noexcept
       blackboard_(std::move(other.blackboard_)),
       root_(std::exchange(other.root_, nullptr)),
       wake_(std::move(other.wake_)),
-      monitoring_(std::move(other.monitoring_)) {}
+      monitoring_(std::move(other.monitoring_)),
+      ran_embedder_node_(other.ran_embedder_node_) {}
 
 Tree& Tree::operator=(Tree&& other) noexcept {
     if (this != &other) {
@@ -36,6 +37,7 @@ Tree& Tree::operator=(Tree&& other) noexcept {
         root_ = std::exchange(other.root_, nullptr);
         wake_ = std::move(other.wake_);
         monitoring_ = std::move(other.monitoring_);
+        ran_embedder_node_ = other.ran_embedder_node_;
     }
     return *this;
 }
@@ -97,9 +99,11 @@ NodeStatus Tree::tickOnce() {
     if (!root_) throw TickError("the tree is empty");
     TreeMonitor& m = monitor();
     wake_->beginTick();
-    noteTickStart();
+    noteTickStart(ran_embedder_node_);
     MonitoredStep step(m, *root_, true);
-    return root_->executeTick();
+    const NodeStatus status = root_->executeTick();
+    ran_embedder_node_ = embedderNodeRan();
+    return status;
 }
 
 NodeStatus Tree::tickWhileRunning() {

@@ -66,6 +66,8 @@ private:
         std::unique_ptr<TreeMonitor> monitor;
     };
     std::unique_ptr<Monitoring> monitoring_ = std::make_unique<Monitoring>();
+    // Whether the last tick ran a node of the embedder's own (see embedder_lock.hpp).
+    bool ran_embedder_node_ = false;
 };
 
 }  // namespace quorvel
