@@ -16,15 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string tickError(Tree& tree) {
-    try {
-        tree.tickOnce();
-    } catch (const TickError& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // ---- texts computed by scripts ----
 
 TEST(ScriptTextLimit, ReachingTheLimitIsFineCrossingItIsNot) {

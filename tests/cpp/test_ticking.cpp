@@ -11,15 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string tickError(Tree& tree) {
-    try {
-        tree.tickOnce();
-    } catch (const TickError& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // ---- pre- and post-conditions ----
 
 struct ConditionCase {

@@ -84,4 +84,14 @@ std::string loadError(Fn fn) {
     return "";
 }
 
+// Ticks the tree once and returns the TickError's message ("" when nothing was thrown).
+inline std::string tickError(Tree& tree) {
+    try {
+        tree.tickOnce();
+    } catch (const TickError& e) {
+        return e.what();
+    }
+    return "";
+}
+
 }  // namespace quorvel::testing
