@@ -108,31 +108,31 @@ class Document:
 # ---- factories with the application's nodes ----
 
 
-def _load_module(spec: str) -> Any:
+def _load_module(source: str) -> Any:
     """A module by dotted name, or a Python file by path."""
-    if spec.endswith(".py") or os.sep in spec:
-        path = Path(spec)
+    if source.endswith(".py") or os.sep in source:
+        path = Path(source)
         if not path.is_file():
-            raise CommandError(f"--actions {spec}: no such file")
-        module_spec = importlib.util.spec_from_file_location(path.stem, path)
-        module = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(module)
+            raise CommandError(f"--actions {source}: no such file")
+        found = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         return module
     try:
-        return importlib.import_module(spec)
+        return importlib.import_module(source)
     except ImportError as error:
-        raise CommandError(f"--actions {spec}: {error}") from error
+        raise CommandError(f"--actions {source}: {error}") from error
 
 
 def _factory(actions: list[str], stub_unknown: bool = False, documents: list[Document] = ()) -> Any:
     from quorvel.core import BehaviorTreeFactory, NodeStatus
 
     factory = BehaviorTreeFactory()
-    for spec in actions:
-        module = _load_module(spec)
+    for source in actions:
+        module = _load_module(source)
         register = getattr(module, "register", None)
         if not callable(register):
-            raise CommandError(f"--actions {spec}: the module has no register(factory) function")
+            raise CommandError(f"--actions {source}: the module has no register(factory) function")
         register(factory)
     if stub_unknown:
         known = set(factory.registered_types()) | {t for d in documents for t in d.tree_ids}
