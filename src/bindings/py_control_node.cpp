@@ -19,18 +19,6 @@ namespace {
 // Compared by identity only, never dereferenced.
 thread_local PyObject* relayed_error = nullptr;
 
-// Runs `fn` holding the GIL: inside an engine call the GIL the call was made with (taken
-// back if the engine let it go), elsewhere (a tree destroyed from C++) by acquiring it.
-template <class Fn>
-auto withPython(Fn&& fn) -> decltype(fn()) {
-    if (LazyGil::inside()) {
-        LazyGil::ensureHeld();
-        return fn();
-    }
-    GilAcquire gil;
-    return fn();
-}
-
 // The engine may let the GIL go while it ticks a stretch of built-in children; Python code
 // is about to run again, so take it back.
 struct RegainGil {
@@ -215,7 +203,6 @@ public:
 
     NodeStatus tick(DelegatedNode& node) override {
         if (!mayEnterPython()) parkForever();  // no way to run the node, nor to return to Python
-        noteEmbedderNode();
         return withPython([&] { return tickWithGil(node); });
     }
 

@@ -2,8 +2,6 @@
 
 #include <nanobind/stl/string.h>
 
-#include <cxxabi.h>
-
 #include <chrono>
 #include <set>
 
@@ -351,45 +349,9 @@ namespace {
 
 }  // namespace
 
-namespace {
-
-// Holds the GIL for a scope. Unlike nb::gil_scoped_acquire it leaves the thread state alone
-// when the interpreter ends this thread during shutdown (it unwinds the stack with
-// abi::__forced_unwind): releasing then is a fatal error, and nothing needs it any more.
-template <class Fn>
-auto withGil(Fn&& fn) -> decltype(fn()) {
-    PyGILState_STATE state;
-    try {
-        state = PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
-        parkForever();  // see restoreThreadOrPark
-    }
-    try {
-        if constexpr (std::is_void_v<decltype(fn())>) {
-            fn();
-            PyGILState_Release(state);
-        } else {
-            auto result = fn();
-            PyGILState_Release(state);
-            return result;
-        }
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        PyGILState_Release(state);
-        throw;
-    }
-}
-
-}  // namespace
-
 NodeStatus PyActionNode::tick() {
     if (!mayEnterPython()) parkForever();  // no way to run the action, nor to return to Python
-    if (LazyGil::inside()) {  // the usual case: an engine call made from Python
-        LazyGil::ensureHeld();
-        return tickWithGil();
-    }
-    return withGil([&] { return tickWithGil(); });
+    return withPython([&] { return tickWithGil(); });
 }
 
 NodeStatus PyActionNode::tickWithGil() {
@@ -429,8 +391,7 @@ NodeStatus PyActionNode::tickWithGil() {
 void PyActionNode::halt() {
     // At shutdown the hook's module may already be torn down; the program is ending anyway.
     if (!type_->halt || !mayEnterPython() || interpreterFinalizing()) return;
-    LazyGil::ensureHeld();
-    withGil([&] {
+    withPython([&] {
         if (!type_->halt) return;
         PyObject* result = nullptr;
         try {

@@ -170,6 +170,40 @@ private:
     ScopedLetGoHook hook_;
 };
 
+// Runs `fn` (Python code run by a node) holding the GIL: inside an engine call the GIL the
+// call holds lazily, taken back if the engine let it go; elsewhere (a tree destroyed from C++,
+// say) taken for the call. Unlike nb::gil_scoped_acquire it leaves the thread state alone when
+// the interpreter ends this thread during shutdown (unwinding it with abi::__forced_unwind):
+// releasing then is a fatal error, and nothing needs it any more.
+template <class Fn>
+auto withPython(Fn&& fn) -> decltype(fn()) {
+    if (LazyGil::inside()) {
+        LazyGil::ensureHeld();
+        return fn();
+    }
+    PyGILState_STATE state;
+    try {
+        state = PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        parkForever();  // see restoreThreadOrPark
+    }
+    try {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            fn();
+            PyGILState_Release(state);
+        } else {
+            auto result = fn();
+            PyGILState_Release(state);
+            return result;
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        PyGILState_Release(state);
+        throw;
+    }
+}
+
 // Runs `fn` (engine work) inside a CallScope with the GIL held lazily, and translates what
 // comes out.
 template <class Fn>
