@@ -281,7 +281,13 @@ class _CoroutineTick:
         setattr(node, _TASK, None)
         if task is not None:
             task.stand_in._halted = True
-            task.cancel()
+            # An asyncio task belongs to its loop's thread: a cancel from here must wake that
+            # loop, or the coroutine would learn of it only when something else does. (A
+            # future from run_coroutine_threadsafe passes its cancel on by itself.)
+            if isinstance(task, asyncio.Task):
+                task.get_loop().call_soon_threadsafe(task.cancel)
+            else:
+                task.cancel()
         if self._halted is not None:
             result = self._halted(node)
             if inspect.isawaitable(result):
