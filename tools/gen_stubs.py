@@ -12,7 +12,9 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -20,6 +22,49 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "python" / "quorvel" / "_native.pyi"
+
+# Attributes made with the C API rather than nanobind, for speed: the generator cannot read
+# their types, so they are given here; their docstrings come from the module itself.
+RAW_ATTRIBUTES = {
+    "TreeNode.getInput": "def getInput(self, name: str) -> Any",
+    "TreeNode.getInputString": "def getInputString(self, name: str) -> str",
+    "TreeNode.getInputObject": "def getInputObject(self, name: str) -> Any",
+    "TreeNode.getInputInt": "def getInputInt(self, name: str) -> int",
+    "TreeNode.getInputDouble": "def getInputDouble(self, name: str) -> float",
+    "TreeNode.getInputBool": "def getInputBool(self, name: str) -> bool",
+    "TreeNode.setOutput": "def setOutput(self, name: str, value: Any) -> None",
+    "TreeNode.name": "@property\ndef name(self) -> str",
+    "TreeNode.type": "@property\ndef type(self) -> str",
+}
+
+DOCS = """
+import inspect, json, sys
+import quorvel._native as m
+out = {}
+for path in sys.argv[1:]:
+    cls, attr = path.split(".")
+    out[path] = inspect.getdoc(m.__dict__[cls].__dict__[attr]) or ""
+print(json.dumps(out))
+"""
+
+
+def patterns(env: dict) -> str:
+    """A nanobind.stubgen pattern file for RAW_ATTRIBUTES."""
+    docs = json.loads(subprocess.run([sys.executable, "-c", DOCS, *RAW_ATTRIBUTES], env=env, check=True,
+                                     capture_output=True, text=True).stdout)
+    out = []
+    for path, signature in RAW_ATTRIBUTES.items():
+        out.append("^" + re.escape(f"{MODULE}.{path}") + "$:")
+        out.extend("    " + line for line in signature.splitlines())
+        out[-1] += ":"
+        # A C docstring starts with its text signature; the stub has its own.
+        doc = docs[path].split("\n--\n\n", 1)[-1].strip()
+        if "\n" in doc:  # laid out as the generator lays out its own docstrings
+            out.extend(['        """', *("        " + line for line in doc.splitlines()), '        """'])
+        else:
+            out.append('        """' + doc + '"""')
+        out.append("")
+    return "\n".join(out)
 MODULE = "quorvel._native"
 
 
@@ -33,8 +78,10 @@ def generate(build_dir: Path) -> str:
     env["PYTHONPATH"] = os.pathsep.join([str(build_dir), str(ROOT / "python")])
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "_native.pyi"
+        pattern_file = Path(tmp) / "patterns.txt"
+        pattern_file.write_text(patterns(env), encoding="utf-8")
         subprocess.run(
-            [sys.executable, "-m", "nanobind.stubgen", "-q", "-m", MODULE, "-o", str(out)],
+            [sys.executable, "-m", "nanobind.stubgen", "-q", "-m", MODULE, "-p", str(pattern_file), "-o", str(out)],
             env=env, check=True, cwd=tmp,
         )
         return out.read_text(encoding="utf-8")

@@ -3,7 +3,6 @@
 from collections.abc import Callable
 import enum
 import os
-import types
 from typing import Any
 
 
@@ -84,14 +83,6 @@ class TreeNode:
         """
 
     @property
-    def name(self) -> str:
-        """The instance name (the XML `name` attribute, or the type name)."""
-
-    @property
-    def type(self) -> str:
-        """The registered type id of the node."""
-
-    @property
     def uid(self) -> int:
         """The node's position in its tree, depth-first."""
 
@@ -103,19 +94,48 @@ class TreeNode:
 
     def __repr__(self) -> str: ...
 
-    getInputString: types.MethodDescriptorType = ...
+    def getInputString(self, name: str) -> str:
+        """
+        The input port's value as text: the literal of the XML attribute, or the text form of the
+        blackboard entry the port is bound to (a str stored from Python comes back as that object).
+        """
 
-    getInputObject: types.MethodDescriptorType = ...
+    def getInputObject(self, name: str) -> Any:
+        """
+        The input port's value as it is stored: the very object an earlier setOutput or
+        set_blackboard_data stored, a literal as str, and None for a port of type "object" whose
+        entry was never written.
+        """
 
-    getInput: types.MethodDescriptorType = ...
+    def getInput(self, name: str) -> Any:
+        """
+        The input port's value converted to the port's declared type (int, double, bool, string);
+        ports of type object or any give the stored object. A value stored from Python as exactly
+        that type comes back as the same object.
+        """
 
-    getInputInt: types.MethodDescriptorType = ...
+    def getInputInt(self, name: str) -> int:
+        """The input port's value as an integer."""
 
-    getInputDouble: types.MethodDescriptorType = ...
+    def getInputDouble(self, name: str) -> float:
+        """The input port's value as a float."""
 
-    getInputBool: types.MethodDescriptorType = ...
+    def getInputBool(self, name: str) -> bool:
+        """The input port's value as a bool."""
 
-    setOutput: types.MethodDescriptorType = ...
+    def setOutput(self, name: str, value: Any) -> None:
+        """
+        Stores the value in the blackboard entry the output port is bound to. The very object is
+        kept: reading the entry back from Python gives the same object.
+        """
+
+    @property
+    def name(self) -> str:
+        """The instance name (the XML `name` attribute, or the type name)."""
+
+    @property
+    def type(self) -> str:
+        """The registered type id of the node."""
 
 class Transition:
     """One status change of one node during a tick (or a halt)."""

@@ -13,9 +13,7 @@ namespace quorvel::py {
 
 // ---- the handle ----
 
-TreeNode& TreeNodeHandle::node(const char* operation) const {
-    TreeNode* n = access_->node.load(std::memory_order_acquire);
-    if (n && access_->thread.load(std::memory_order_acquire) == std::this_thread::get_id()) return *n;
+void TreeNodeHandle::notInCallback(const char* operation) const {
     raiseRuntimeError(std::string("TreeNode '") + access_->name + "': " + operation +
                       "() works only during the node's own tick, on the thread that ticks it");
 }
@@ -199,7 +197,7 @@ PyObject* setOutputFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     try {
         PortRef port;
         if (!resolvePort(self, name, "setOutput", port)) return nullptr;
-        if (port.index >= 0) port.node->setOutputAt(port.index, toValue(value));
+        if (port.index >= 0) port.node->assignOutputAt(port.index, [value](Value& target) { assignValue(target, value); });
         else port.node->setOutput(portName(port, name), toValue(value));
         Py_RETURN_NONE;
     } catch (...) {
@@ -207,6 +205,34 @@ PyObject* setOutputFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
 }
+
+// `name` and `type` are read by actions on every tick (to log, to key a dict): one str object
+// per node, made once.
+PyObject* cachedText(PyRef& cache, const std::string& text) {
+    if (!cache) {
+        PyObject* made = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+        if (!made) return nullptr;
+        cache = PyRef(nb::handle(made));
+        Py_DECREF(made);
+    }
+    return Py_NewRef(cache.ptr());
+}
+
+PyObject* getName(PyObject* self, void*) {
+    NodeAccess& access = nb::inst_ptr<TreeNodeHandle>(self)->access();
+    return cachedText(access.name_object, access.name);
+}
+
+PyObject* getType(PyObject* self, void*) {
+    NodeAccess& access = nb::inst_ptr<TreeNodeHandle>(self)->access();
+    return cachedText(access.type_object, access.type_id);
+}
+
+PyGetSetDef g_text_properties[] = {
+    {"name", getName, nullptr, "The instance name (the XML `name` attribute, or the type name).", nullptr},
+    {"type", getType, nullptr, "The registered type id of the node.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef g_port_methods[] = {
     {"getInputString", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getInputStringFast)),
@@ -278,10 +304,6 @@ void bindTreeNode(nb::module_& m) {
             "waker", [](const TreeNodeHandle& self) { return Waker(self.access().wake_link); },
             "A Waker for this node's tree: its wake() may be called from any thread, at any time, also\n"
             "after the tree is gone (it then does nothing).")
-        .def_prop_ro("name", [](const TreeNodeHandle& self) { return self.access().name; },
-                     "The instance name (the XML `name` attribute, or the type name).")
-        .def_prop_ro("type", [](const TreeNodeHandle& self) { return self.access().type_id; },
-                     "The registered type id of the node.")
         .def_prop_ro("uid", [](const TreeNodeHandle& self) { return self.access().uid; },
                      "The node's position in its tree, depth-first.")
         .def_prop_ro(
@@ -294,6 +316,11 @@ void bindTreeNode(nb::module_& m) {
     for (PyMethodDef* def = g_port_methods; def->ml_name; ++def) {
         nb::object method = nb::steal(PyDescr_NewMethod(type, def));
         if (!method || PyObject_SetAttrString(handle_class.ptr(), def->ml_name, method.ptr()) < 0)
+            throw nb::python_error();
+    }
+    for (PyGetSetDef* def = g_text_properties; def->name; ++def) {
+        nb::object property = nb::steal(PyDescr_NewGetSet(type, def));
+        if (!property || PyObject_SetAttrString(handle_class.ptr(), def->name, property.ptr()) < 0)
             throw nb::python_error();
     }
 }
@@ -350,7 +377,9 @@ namespace {
 }  // namespace
 
 NodeStatus PyActionNode::tick() {
-    if (!mayEnterPython()) parkForever();  // no way to run the action, nor to return to Python
+    // Holding the GIL already (the usual case: the Python node before this one took it) rules
+    // out an interpreter that is shutting down under us.
+    if (!LazyGil::holding() && !mayEnterPython()) parkForever();  // no way to run the action, nor to return to Python
     return withPython([&] { return tickWithGil(); });
 }
 

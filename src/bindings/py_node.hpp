@@ -57,6 +57,7 @@ struct NodeAccess {
     std::string name;
     std::string type_id;
     uint32_t uid = 0;
+    PyRef name_object, type_object;  // the str objects `name` and `type` return, made on first use
     bool wake_requested = false;  // the tick said when to tick it again
     std::shared_ptr<WakeLink> wake_link;
     // Port names this node's callbacks used, by the identity of the str object (a literal in
@@ -75,11 +76,17 @@ class TreeNodeHandle {
 public:
     explicit TreeNodeHandle(std::shared_ptr<NodeAccess> access) : access_(std::move(access)) {}
     // The node, if this thread is inside its callback; RuntimeError otherwise.
-    TreeNode& node(const char* operation) const;
+    TreeNode& node(const char* operation) const {
+        TreeNode* n = access_->node.load(std::memory_order_acquire);
+        if (n && access_->thread.load(std::memory_order_acquire) == std::this_thread::get_id()) return *n;
+        notInCallback(operation);
+    }
     const NodeAccess& access() const { return *access_; }
     NodeAccess& access() { return *access_; }
 
 private:
+    [[noreturn, gnu::cold]] void notInCallback(const char* operation) const;
+
     std::shared_ptr<NodeAccess> access_;
 };
 

@@ -146,6 +146,8 @@ public:
 
     // Inside an engine call on this thread.
     static bool inside() noexcept { return inside_; }
+    // Inside an engine call that holds the GIL right now.
+    static bool holding() noexcept { return inside_ && !saved_; }
     // Takes the GIL back if the engine let it go; parks at interpreter shutdown.
     static void ensureHeld() noexcept {
         noteEmbedderNode();

@@ -61,6 +61,46 @@ Value toValue(nb::handle object) {
     return Value(wrap(object));
 }
 
+void assignValue(Value& target, nb::handle object) {
+    PyObject* o = object.ptr();
+    const OpaquePtr& held = target.object();
+    // use_count() is exact here: values are copied only by the thread that owns the tree,
+    // which is this one.
+    if (held.use_count() == 1 && target.isPrimitive()) {
+        if (const PyOpaque* py = pyOrigin(target); py && Py_TYPE(py->object().ptr()) == Py_TYPE(o)) {
+            auto* mine = const_cast<PyOpaque*>(py);
+            if (PyLong_CheckExact(o)) {
+                int overflow = 0;
+                long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+                if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+                    target.reassign(static_cast<int64_t>(v));
+                    mine->rebind(object);
+                    return;
+                }
+                PyErr_Clear();
+            } else if (PyFloat_CheckExact(o)) {
+                target.reassign(PyFloat_AS_DOUBLE(o));
+                mine->rebind(object);
+                return;
+            } else if (PyBool_Check(o)) {
+                target.reassign(o == Py_True);
+                mine->rebind(object);
+                return;
+            } else if (PyUnicode_CheckExact(o)) {
+                Py_ssize_t size = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+                if (text) {
+                    target.reassign(std::string(text, static_cast<size_t>(size)));
+                    mine->rebind(object);
+                    return;
+                }
+                PyErr_Clear();
+            }
+        }
+    }
+    target = toValue(object);
+}
+
 nb::object fromValue(const Value& value) {
     if (const OpaquePtr& origin = value.object()) {
         if (const PyOpaque* py = pyOrigin(value)) return nb::borrow(py->object());

@@ -36,23 +36,39 @@ public:
     explicit operator bool() const { return ptr_ != nullptr; }
     // Drops the reference (any thread, GIL held or not).
     void reset() noexcept;
+    // Holds `object` instead; GIL held, so the old reference is dropped without asking.
+    void replace(nb::handle object) noexcept {
+        PyObject* old = ptr_;
+        ptr_ = Py_NewRef(object.ptr());
+        Py_XDECREF(old);
+    }
 
 private:
     PyObject* ptr_ = nullptr;
 };
 
-// A blackboard value that is a Python object. The type name is copied when the object is
-// wrapped, so that the engine can name the type in messages without the GIL. A copy, not a
-// pointer into the type: assigning a class's __name__ frees the text tp_name points to.
+// A blackboard value that is a Python object. The type name is kept so that the engine can
+// name the type in messages without the GIL: a static type's name is static text, a heap
+// type's is copied (assigning a class's __name__ frees the text tp_name points to).
 class PyOpaque final : public Opaque {
 public:
-    explicit PyOpaque(nb::handle object) : ref_(object), type_name_(Py_TYPE(object.ptr())->tp_name) {}
-    std::string typeName() const override { return type_name_; }
+    explicit PyOpaque(nb::handle object) : ref_(object) { nameType(Py_TYPE(object.ptr())); }
+    std::string typeName() const override { return static_name_ ? std::string(static_name_) : heap_name_; }
     nb::handle object() const { return ref_.handle(); }
 
+    // Points this value at `object`, an object of the same exact type, in place. Only for
+    // the holder of the sole reference to this PyOpaque (use_count() == 1), GIL held.
+    void rebind(nb::handle object) { ref_.replace(object); }
+
 private:
+    void nameType(PyTypeObject* type) {
+        if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) heap_name_ = type->tp_name;
+        else static_name_ = type->tp_name;
+    }
+
     PyRef ref_;
-    std::string type_name_;
+    const char* static_name_ = nullptr;
+    std::string heap_name_;
 };
 
 // The Python object an engine value holds, if any (borrowed): the opaque value, or the
@@ -66,6 +82,11 @@ inline const PyOpaque* pyOrigin(const Value& value) {
 // Python -> engine value (GIL held). Exact bool, int (within 64 bits), float and str become
 // primitives that remember their object; None and everything else become opaque values.
 Value toValue(nb::handle object);
+
+// Stores `object` into `target`, as `target = toValue(object)` would, but reuses the
+// PyOpaque `target` already holds when it is the only holder and the new object has the same
+// exact type (GIL held). An action that writes a port on every tick allocates nothing then.
+void assignValue(Value& target, nb::handle object);
 
 // Engine value -> Python object (GIL held): the remembered object when there is one,
 // otherwise a new bool/int/float/str; an empty value gives None.

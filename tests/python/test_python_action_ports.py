@@ -48,6 +48,38 @@ def test_writes_keep_the_object_and_reach_the_blackboard():
     assert engine.get_blackboard_data("out") == [1]
 
 
+@pytest.mark.parametrize("copies", ["none", "script and observer"])
+def test_rewriting_an_entry_in_place_leaves_every_earlier_copy_alone(copies):
+    # Writing the same port on every tick reuses the entry's storage when nothing else holds
+    # it; a copy taken by a script, an observer or a reader keeps the value it had.
+    expected = [300, 301.5, "a text", "a text too", True, 302, 2**70, 303, None, 304, 1.5]
+    values = iter(expected)
+
+    def write(node):
+        node.setOutput("out", next(values))
+        return S
+
+    engine = SequentialEngine()
+    engine.register_action_behavior("W", write, [{"name": "out", "type": "any", "direction": "output"}])
+    script = '<Script code="copy := v"/>' if copies != "none" else ""
+    engine.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>'
+                                 f'<W out="{{v}}"/>{script}</Sequence></BehaviorTree></root>')
+    writes = []
+    if copies != "none":
+        engine.tree.observe(lambda report: writes.extend(value for _, key, value in report.writes if key == "v"),
+                            blackboard=True)
+    read = []
+    for _ in expected:
+        engine.tick_once()
+        read.append(engine.get_blackboard_data("v"))
+        assert engine.get_blackboard_data("v") is read[-1]
+        if copies != "none":
+            assert engine.get_blackboard_data("copy") == read[-1]
+    assert read == expected
+    assert all(type(a) is type(b) for a, b in zip(read, expected))
+    assert writes == (expected if copies != "none" else [])
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda n: n.getInput("nope"), PortError, "has no port 'nope'"),
     (lambda n: n.setOutput("i", 1), PortError, "is an input port"),

@@ -297,14 +297,19 @@ void TreeNode::setOutput(std::string_view name, Value value) {
     write(*p, std::move(value));
 }
 
-void TreeNode::write(const Port& p, Value value) {
+Blackboard::Slot& TreeNode::outputSlot(const Port& p) {
     if (p.direction == PortDirection::Input)
         throw PortError("node " + describe() + ": port '" + p.name + "' is an input port");
     if (!p.is_entry)
         throw PortError("node " + describe() + ": port '" + p.name + "' is not connected to a blackboard entry");
     if (!p.slot) p.slot = &config_.blackboard->slot(p.key);
-    p.slot->value = std::move(value);
-    p.slot->present = true;
+    return *p.slot;
+}
+
+void TreeNode::write(const Port& p, Value value) {
+    Blackboard::Slot& slot = outputSlot(p);
+    slot.value = std::move(value);
+    slot.present = true;
 }
 
 const PortBinding* TreeNode::portBinding(std::string_view port) const {

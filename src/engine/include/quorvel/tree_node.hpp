@@ -105,6 +105,14 @@ public:
     const std::string& portTypeAt(int index) const { return ports_[static_cast<size_t>(index)].type; }
     const Value& inputAt(int index) const { return read(ports_[static_cast<size_t>(index)]); }
     void setOutputAt(int index, Value value) { write(ports_[static_cast<size_t>(index)], std::move(value)); }
+    // As setOutputAt, for an embedder that updates the entry's value in place:
+    // `assign(Value&)` gets the entry's current value to overwrite.
+    template <class Assign>
+    void assignOutputAt(int index, Assign&& assign) {
+        Blackboard::Slot& slot = outputSlot(ports_[static_cast<size_t>(index)]);
+        assign(slot.value);
+        slot.present = true;
+    }
 
     // ---- waiting ----
     void requestWakeAt(Clock::time_point deadline) const;
@@ -148,6 +156,7 @@ private:
     const Port& requirePort(std::string_view name) const;
     const Value& read(const Port& port) const;
     void write(const Port& port, Value value);
+    Blackboard::Slot& outputSlot(const Port& port);
     [[noreturn]] void conversionError(const Port& port, const Value& v, const char* what) const;
     bool runCondition(ConditionSlot slot);
     void runScript(ConditionSlot slot);

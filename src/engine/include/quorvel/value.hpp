@@ -46,6 +46,14 @@ public:
         return v;
     }
 
+    // Replaces the primitive and keeps the origin handle. For an embedder that holds the only
+    // reference to that handle and has just pointed it at the object `primitive` came from,
+    // so that storing a new value of the same kind allocates nothing.
+    template <class T>
+    void reassign(T primitive) {
+        prim_ = std::move(primitive);
+    }
+
     Kind kind() const {
         switch (prim_.index()) {
             case 1: return Kind::Bool;
