@@ -132,6 +132,10 @@ void TreeHost::interrupt() noexcept {
     if (tree_) tree_->wakeSignal().notify();
 }
 
+namespace {
+std::atomic<uint64_t> g_next_serial{1};  // a loaded tree's serial: observers of a replaced tree are gone
+}  // namespace
+
 void TreeHost::load(const std::function<Tree()>& build) {
     BusyFlag::Guard guard(busy_, "loading a tree");
     std::unique_ptr<Tree> old;
@@ -139,11 +143,13 @@ void TreeHost::load(const std::function<Tree()>& build) {
         LazyGil::letGo();  // parsing needs no Python and may take long
         auto fresh = std::make_unique<Tree>(build());
         std::shared_ptr<const LayoutData> previous_layout;
+        published(*fresh);  // nobody else sees the tree yet
         {
             std::lock_guard<std::mutex> lock(tree_mutex_);
             old = std::move(tree_);
             previous_layout = std::move(layout_);
-            published(*fresh);
+            subtree_ports_.swap(fresh_subtree_ports_);
+            serial_.store(g_next_serial.fetch_add(1), std::memory_order_release);
             tree_ = std::move(fresh);
         }
         disposeTree(std::move(old));  // outside the lock
@@ -336,7 +342,6 @@ std::vector<TreeHost*>& registry() {
     static auto* hosts = new std::vector<TreeHost*>;  // never destroyed: hosts may outlive statics
     return *hosts;
 }
-std::atomic<uint64_t> g_next_serial{1};
 
 std::string entryText(const std::string& key) { return "{" + key + "}"; }
 
@@ -365,7 +370,22 @@ void appendInt(std::string& out, Int v) {
     out.append(buf, end);
 }
 
-std::shared_ptr<const LayoutData> computeLayout(const Tree& tree) {
+// A SubTree's ports are the entries its blackboard was connected with.
+std::vector<std::pair<std::string, std::string>> subTreePorts(const TreeNode& node) {
+    std::vector<std::pair<std::string, std::string>> ports;
+    const Blackboard& board = *node.children().front()->blackboard();
+    for (const auto& [internal, external] : board.remaps()) ports.emplace_back(internal, entryText(external));
+    for (const std::string& key : board.pinned()) {
+        const Value* v = board.find(key);
+        auto text = v ? v->toText() : std::nullopt;
+        ports.emplace_back(key, text ? *text : std::string());
+    }
+    if (board.autoRemap()) ports.emplace_back("_autoremap", "true");
+    return ports;
+}
+
+std::shared_ptr<const LayoutData> computeLayout(
+    const Tree& tree, const std::map<uint32_t, std::vector<std::pair<std::string, std::string>>>& subtree_ports) {
     auto layout = std::make_shared<LayoutData>();
     if (tree.empty()) return layout;
     layout->root = tree.root()->uid();
@@ -383,17 +403,8 @@ std::shared_ptr<const LayoutData> computeLayout(const Tree& tree) {
         for (TreeNode* child : node.children()) out.children.push_back(child->uid());
         for (const auto& [port, binding] : node.config().ports)
             out.ports.emplace_back(port, binding.is_entry ? entryText(binding.text) : binding.text);
-        if (node.kind() == NodeKind::SubTree && !node.children().empty()) {
-            // A SubTree's ports are the entries its blackboard was connected with.
-            const Blackboard& board = *node.children().front()->blackboard();
-            for (const auto& [internal, external] : board.remaps()) out.ports.emplace_back(internal, entryText(external));
-            for (const std::string& key : board.pinned()) {
-                const Value* v = board.find(key);
-                auto text = v ? v->toText() : std::nullopt;
-                out.ports.emplace_back(key, text ? *text : std::string());
-            }
-            if (board.autoRemap()) out.ports.emplace_back("_autoremap", "true");
-        }
+        if (auto sub = subtree_ports.find(node.uid()); sub != subtree_ports.end())
+            out.ports.insert(out.ports.end(), sub->second.begin(), sub->second.end());
         std::sort(out.ports.begin(), out.ports.end());
     }
     for (const auto& node : layout->nodes)
@@ -533,8 +544,14 @@ std::vector<std::pair<TreeHost*, nb::object>> TreeHost::liveHosts() {
 void TreeHost::published(Tree& tree) {
     // Before the tree is handed out, so that its first tick and any reader find it built.
     tree.monitor();
-    layout_ = computeLayout(tree);
-    serial_.store(g_next_serial.fetch_add(1), std::memory_order_release);
+    fresh_subtree_ports_.clear();
+    for (const auto& node : tree.nodes())
+        if (node->kind() == NodeKind::SubTree && !node->children().empty()) fresh_subtree_ports_[node->uid()] = subTreePorts(*node);
+}
+
+std::shared_ptr<const LayoutData> TreeHost::layoutLocked() {
+    if (!layout_ && tree_) layout_ = computeLayout(*tree_, subtree_ports_);
+    return layout_;
 }
 
 nb::object TreeHost::layout() {
@@ -542,7 +559,7 @@ nb::object TreeHost::layout() {
     {
         std::lock_guard<std::mutex> lock(tree_mutex_);
         if (!tree_ || tree_->empty()) return nb::none();
-        layout = layout_;
+        layout = layoutLocked();
     }
     nb::list nodes;
     for (const LayoutData::Node& n : layout->nodes) {
@@ -607,7 +624,7 @@ uint64_t TreeHost::observe(nb::handle callback, bool blackboard) {
     auto cb = std::make_shared<PyCallback>(nb::borrow(callback));
     std::lock_guard<std::mutex> lock(tree_mutex_);
     if (!tree_) raiseRuntimeError(std::string(what_) + ": no tree is loaded (call create_tree_from_text first)");
-    auto layout = layout_;
+    auto layout = layoutLocked();
     return tree_->monitor().addObserver(
         [cb, layout, blackboard](const std::shared_ptr<const TickReport>& r) { deliver(*cb, layout, r, blackboard); },
         blackboard);
@@ -621,7 +638,7 @@ uint64_t TreeHost::observeWith(TreeObserver observer, bool blackboard) {
 
 std::shared_ptr<const LayoutData> TreeHost::layoutData() {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    return layout_;
+    return layoutLocked();
 }
 
 bool TreeHost::unobserve(uint64_t serial, uint64_t id) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -129,8 +130,12 @@ private:
     void checkInterrupt() const;  // throws (without the GIL) when interrupted
     void listOwner(void* owner, nb::object (*find)(void*));
     void unlist() noexcept;
-    // A freshly built tree, before anyone else sees it: builds its monitor and its layout.
+    // A freshly built tree, before anyone else sees it: builds its monitor, and keeps what its
+    // layout needs of the state a tick may change.
     void published(Tree& tree);
+    // The layout of tree_, computed on first use (tree_mutex_ held): most trees are never drawn,
+    // and a layout costs as much memory as the tree's nodes.
+    std::shared_ptr<const LayoutData> layoutLocked();
 
     const char* what_;
     BusyFlag busy_;
@@ -138,7 +143,11 @@ private:
     std::mutex tree_mutex_;  // guards tree_ against interrupt() while a load swaps it
     std::unique_ptr<Tree> tree_;
     std::atomic<uint64_t> serial_{0};
-    std::shared_ptr<const LayoutData> layout_;  // of tree_, under tree_mutex_
+    std::shared_ptr<const LayoutData> layout_;  // of tree_, under tree_mutex_; made on first use
+    // Ports of the SubTree nodes as loaded, by uid: they show start values kept in blackboards,
+    // which ticks may overwrite before the layout is made.
+    std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> subtree_ports_;
+    std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> fresh_subtree_ports_;  // load only (busy_ held)
     void* owner_ = nullptr;
     nb::object (*find_owner_)(void*) = nullptr;
 };

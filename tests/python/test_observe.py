@@ -57,6 +57,17 @@ def test_layout_names_structure_ports_lines_trees_and_editor_attributes():
     assert {n["uid"] for n in nodes} == {n["uid"] for n in tree.get_tree_status()["nodes"]}
 
 
+def test_a_layout_made_after_ticks_shows_the_tree_as_loaded():
+    # The layout is made on first use; a SubTree's start value that ticks overwrote still
+    # shows as written.
+    tree = BehaviorTreeFactory().create_tree_from_text(doc(
+        '<SubTree ID="Inner" limit="3"/>',
+        '<BehaviorTree ID="Inner"><Script code="limit := limit + 1"/></BehaviorTree>'))
+    tree.tick_n_times(2)
+    sub = tree.layout()["nodes"][0]
+    assert sub["kind"] == "subtree" and sub["ports"] == {"limit": "3"}
+
+
 def test_snapshot_counts_executions_results_and_keeps_the_last_result_through_a_reset():
     tree = BehaviorTreeFactory().create_tree_from_text(doc(
         "<Fallback><AlwaysFailure/><Inverter><AlwaysFailure/></Inverter></Fallback>"))

@@ -12,7 +12,6 @@ namespace quorvel {
 TreeMonitor::TreeMonitor(std::vector<TreeNode*> nodes, std::vector<std::pair<Blackboard*, int64_t>> boards)
     : nodes_(std::move(nodes)), boards_(std::move(boards)) {
     seen_.resize(boards_.size());
-    published_ = buildSnapshot();  // what a reader gets during the very first tick
 }
 
 void TreeMonitor::beginTick(int64_t time_ns) {
@@ -68,6 +67,13 @@ TreeSnapshot TreeMonitor::snapshot() {
     std::lock_guard<std::mutex> lock(publish_mutex_);
     if (!ticking_.load(std::memory_order_seq_cst)) return buildSnapshot();
     wanted_.store(true, std::memory_order_relaxed);
+    if (published_.nodes.size() != nodes_.size()) {
+        // Nothing published yet: the state before the first tick, which is what a copy made
+        // when the tree was built would say (made here, as most trees are never read).
+        TreeSnapshot initial;
+        initial.nodes.resize(nodes_.size());
+        return initial;
+    }
     return published_;
 }
 
