@@ -182,24 +182,18 @@ public:
         : type_(std::move(type)),
           decorator_(decorator),
           instance_(instance),
-          access_(std::make_shared<NodeAccess>()),
-          wake_link_(std::make_shared<WakeLink>()) {
-        wake_link_->signal = node.config().wake;
-        access_->wake_link = wake_link_;
+          access_(std::make_shared<NodeAccess>()) {
+        if (WakeSignal* signal = node.wakeSignal()) access_->wake = signal->weak_from_this();
         access_->name = node.name();
         access_->type_id = node.typeId();
         access_->uid = node.uid();
     }
-
-    // A Waker kept by Python must not reach the tree's signal once the tree is gone.
-    ~PyBehaviour() override { wake_link_->detach(); }
 
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(instance_.ptr());
         Py_VISIT(handle_.ptr());
         return 0;
     }
-    void detach() { wake_link_->detach(); }
 
     NodeStatus tick(DelegatedNode& node) override {
         if (!mayEnterPython()) parkForever();  // no way to run the node, nor to return to Python
@@ -303,7 +297,6 @@ private:
     bool decorator_;
     PyRef instance_;
     std::shared_ptr<NodeAccess> access_;
-    std::shared_ptr<WakeLink> wake_link_;
     PyRef handle_;  // made at the first call, once the children are in place
 };
 
@@ -351,10 +344,6 @@ PyBehaviour* pythonBehaviour(const TreeNode& node) {
 int traverseControlNode(const TreeNode& node, visitproc visit, void* arg) {
     PyBehaviour* behaviour = pythonBehaviour(node);
     return behaviour ? behaviour->traverse(visit, arg) : 0;
-}
-
-void detachControlNode(TreeNode& node) {
-    if (PyBehaviour* behaviour = pythonBehaviour(node)) behaviour->detach();
 }
 
 PyActionTypePtr registerNodeClass(BehaviorTreeFactory& factory, nb::handle cls, nb::handle id) {

@@ -23,8 +23,7 @@ PyActionTypePtr registerNodeClass(BehaviorTreeFactory& factory, nb::handle cls, 
 
 // For the owner of a tree (GIL held): the Python objects a node of a Python control or
 // decorator type holds (its instance and handle), for the garbage collector; 0 for any other
-// node. And cutting its Wakers off from the tree's signal before the tree goes away.
+// node.
 int traverseControlNode(const TreeNode& node, visitproc visit, void* arg);
-void detachControlNode(TreeNode& node);
 
 }  // namespace quorvel::py

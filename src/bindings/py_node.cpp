@@ -35,15 +35,6 @@ std::string_view view(const nb::str& name) {
 // (usually the same interned str on every call) is found by its identity in the node's
 // small cache before any text is compared.
 
-char typeLetter(const std::string& type) {
-    if (type == "int") return 'i';
-    if (type == "double") return 'd';
-    if (type == "bool") return 'b';
-    if (type == "string") return 's';
-    if (type == "object") return 'o';
-    return 'a';
-}
-
 struct PortRef {
     TreeNode* node;
     int index;  // -1: the node has no such port (the calls by name give the error)
@@ -69,7 +60,7 @@ bool resolvePort(PyObject* self, PyObject* name, const char* operation, PortRef&
     }
     out.name = view(nb::borrow<nb::str>(name));
     out.index = out.node->portIndex(out.name);
-    out.type = out.index >= 0 ? typeLetter(out.node->portTypeAt(out.index)) : 'a';
+    out.type = out.index >= 0 ? out.node->portTypeCodeAt(out.index) : 'a';
     if (out.index >= 0 && access.ports.size() < 16) access.ports.push_back({PyRef(name), out.index, out.type});
     return true;
 }
@@ -301,7 +292,7 @@ void bindTreeNode(nb::module_& m) {
              "tree finishes sleeps until a Waker of this node is woken (or a time given to\n"
              "requestWakeAfter passes) instead of ticking again at once.")
         .def(
-            "waker", [](const TreeNodeHandle& self) { return Waker(self.access().wake_link); },
+            "waker", [](const TreeNodeHandle& self) { return Waker(self.access().wake); },
             "A Waker for this node's tree: its wake() may be called from any thread, at any time, also\n"
             "after the tree is gone (it then does nothing).")
         .def_prop_ro("uid", [](const TreeNodeHandle& self) { return self.access().uid; },
@@ -330,10 +321,8 @@ void bindTreeNode(nb::module_& m) {
 PyActionNode::PyActionNode(NodeConfig config, PyActionTypePtr type)
     : TreeNode(std::move(config)),
       type_(std::move(type)),
-      access_(std::make_shared<NodeAccess>()),
-      wake_link_(std::make_shared<WakeLink>()) {
-    wake_link_->signal = this->config().wake;
-    access_->wake_link = wake_link_;
+      access_(std::make_shared<NodeAccess>()) {
+    if (WakeSignal* signal = wakeSignal()) access_->wake = signal->weak_from_this();
     access_->name = name();
     access_->type_id = typeId();
     access_->uid = uid();

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,31 +20,18 @@ namespace quorvel::py {
 
 namespace nb = nanobind;
 
-// Lets other threads wake a tree that waits for a Python action's asynchronous work. The
-// tree's owner detaches it before the tree (and its WakeSignal) goes away, so a Waker kept
-// longer does nothing instead of touching freed memory.
-struct WakeLink {
-    std::mutex mutex;
-    WakeSignal* signal = nullptr;
-
-    void wake() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (signal) signal->notify();
-    }
-    void detach() {
-        std::lock_guard<std::mutex> lock(mutex);
-        signal = nullptr;
-    }
-};
-
-// The Python `Waker` object.
+// The Python `Waker` object: wakes a tree that waits for a Python action's asynchronous work,
+// from any thread. It holds the tree's signal weakly, so one kept after the tree is gone does
+// nothing.
 class Waker {
 public:
-    explicit Waker(std::shared_ptr<WakeLink> link) : link_(std::move(link)) {}
-    void wake() { link_->wake(); }
+    explicit Waker(std::weak_ptr<WakeSignal> signal) : signal_(std::move(signal)) {}
+    void wake() {
+        if (auto signal = signal_.lock()) signal->notify();
+    }
 
 private:
-    std::shared_ptr<WakeLink> link_;
+    std::weak_ptr<WakeSignal> signal_;
 };
 
 // What a handle knows about its node. The handle may outlive the node (a user keeps it),
@@ -59,7 +45,7 @@ struct NodeAccess {
     uint32_t uid = 0;
     PyRef name_object, type_object;  // the str objects `name` and `type` return, made on first use
     bool wake_requested = false;  // the tick said when to tick it again
-    std::shared_ptr<WakeLink> wake_link;
+    std::weak_ptr<WakeSignal> wake;  // the tree's
     // Port names this node's callbacks used, by the identity of the str object (a literal in
     // the action's code is the same object every time), with the port's index in the node.
     // Used only during the node's callbacks, so only by the thread that ticks it.
@@ -107,7 +93,6 @@ public:
 
     // The TreeNode object handed to the functor, once created (for the garbage collector).
     PyObject* handleObject() const { return handle_.ptr(); }
-    const std::shared_ptr<WakeLink>& wakeLink() const { return wake_link_; }
 
 protected:
     NodeStatus tick() override;
@@ -120,7 +105,6 @@ private:
 
     PyActionTypePtr type_;
     std::shared_ptr<NodeAccess> access_;
-    std::shared_ptr<WakeLink> wake_link_;
     PyRef handle_;  // created at the first callback
 };
 

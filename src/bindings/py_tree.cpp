@@ -57,15 +57,8 @@ private:
 };
 
 // Destroys a tree that is no longer reachable from its host. Halting it may call Python halt
-// hooks (they take the GIL themselves); Wakers are cut off from the tree's WakeSignal first.
-void disposeTree(std::unique_ptr<Tree> tree) {
-    if (!tree) return;
-    for (const auto& node : tree->nodes()) {
-        if (auto* action = dynamic_cast<PyActionNode*>(node.get())) action->wakeLink()->detach();
-        else detachControlNode(*node);
-    }
-    tree.reset();
-}
+// hooks (they take the GIL themselves); Wakers hold the tree's WakeSignal weakly.
+void disposeTree(std::unique_ptr<Tree> tree) { tree.reset(); }
 
 }  // namespace
 
@@ -397,12 +390,14 @@ std::shared_ptr<const LayoutData> computeLayout(
         out.name = node.name();
         out.type = node.typeId();
         out.kind = std::string(kindName(node.kind()));
-        out.tree = node.config().tree_id;
-        out.line = node.config().line;
-        out.metadata = node.config().metadata;
+        out.tree = node.treeId();
+        out.line = node.line();
+        out.metadata = node.metadata();
         for (TreeNode* child : node.children()) out.children.push_back(child->uid());
-        for (const auto& [port, binding] : node.config().ports)
-            out.ports.emplace_back(port, binding.is_entry ? entryText(binding.text) : binding.text);
+        for (size_t i = 0; i < node.portCount(); ++i) {
+            const PortBinding& binding = node.portBindingAt(i);
+            out.ports.emplace_back(node.portNameAt(i), binding.is_entry ? entryText(binding.text) : binding.text);
+        }
         if (auto sub = subtree_ports.find(node.uid()); sub != subtree_ports.end())
             out.ports.insert(out.ports.end(), sub->second.begin(), sub->second.end());
         std::sort(out.ports.begin(), out.ports.end());

@@ -232,10 +232,10 @@ TEST_F(TreeTest, EditorAttributesAreKeptAndIgnored) {
     </root>)");
     EXPECT_EQ(tree.tickOnce(), NodeStatus::SUCCESS);
     using Pairs = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(tree.nodes()[0]->config().metadata, (Pairs{{"_collapsed", "true"}, {"_uid", "7"}}));
-    EXPECT_EQ(tree.nodes()[1]->config().metadata, (Pairs{{"_external", "false"}, {"_collapsed", "x"}}));
+    EXPECT_EQ(tree.nodes()[0]->metadata(), (Pairs{{"_collapsed", "true"}, {"_uid", "7"}}));
+    EXPECT_EQ(tree.nodes()[1]->metadata(), (Pairs{{"_external", "false"}, {"_collapsed", "x"}}));
     // A misspelt condition is metadata too: it must not run.
-    EXPECT_EQ(tree.nodes()[3]->config().metadata, (Pairs{{"_onSucess", "done := 1"}}));
+    EXPECT_EQ(tree.nodes()[3]->metadata(), (Pairs{{"_onSucess", "done := 1"}}));
     EXPECT_EQ(tree.rootBlackboard()->find("done"), nullptr);
 
     // One warning per build names each unknown attribute once; the usual editor ones

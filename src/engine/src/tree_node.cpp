@@ -1,5 +1,7 @@
 #include "quorvel/tree_node.hpp"
 
+#include <algorithm>
+
 #include "quorvel/script.hpp"
 
 namespace quorvel {
@@ -39,51 +41,71 @@ const Value& emptyValue() {
     return empty;
 }
 
+char portTypeCode(const std::string& type) {
+    if (type == "int") return 'i';
+    if (type == "double") return 'd';
+    if (type == "bool") return 'b';
+    if (type == "string") return 's';
+    if (type == "object") return 'o';
+    return 'a';
+}
+
 }  // namespace
 
-TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
-    ports_.reserve(config_.ports.size());
-    for (const auto& [name, binding] : config_.ports) {
+TreeNode::TreeNode(NodeConfig config)
+    : uid_(config.uid),
+      blackboard_(std::move(config.blackboard)),
+      wake_(config.wake),
+      manifest_ports_(config.manifest_ports),
+      kind_(config.kind),
+      line_(config.line),
+      type_id_(std::move(config.type_id)),
+      name_(std::move(config.name)),
+      tree_id_(std::move(config.tree_id)) {
+    ports_.reserve(config.ports.size());
+    for (auto& [name, binding] : config.ports) {
         Port p;
         p.name = name;
         p.direction = PortDirection::InOut;
-        p.type = "any";
-        if (config_.manifest_ports) {
-            for (const PortInfo& info : *config_.manifest_ports) {
+        if (manifest_ports_) {
+            for (const PortInfo& info : *manifest_ports_) {
                 if (info.name == name) {
                     p.direction = info.direction;
-                    p.type = info.type;
+                    p.type = portTypeCode(info.type);
                     break;
                 }
             }
         }
-        p.is_entry = binding.is_entry;
-        if (p.is_entry) {
-            p.key = binding.text;
-        } else {
+        p.binding = std::move(binding);
+        if (!p.binding.is_entry) {
             // Literals are converted once here, so a tick reads them without parsing,
             // and a literal that can never convert is reported when the tree loads.
-            Value text(binding.text);
-            if (p.type == "int") {
-                auto i = parseInt(binding.text);
+            const std::string& literal = p.binding.text;
+            Value text(literal);
+            if (p.type == 'i') {
+                auto i = parseInt(literal);
                 if (!i) conversionError(p, text, "an integer");
-                p.literal = *i;
-            } else if (p.type == "double") {
-                auto d = parseReal(binding.text);
+                p.literal = std::make_unique<const Value>(*i);
+            } else if (p.type == 'd') {
+                auto d = parseReal(literal);
                 if (!d) conversionError(p, text, "a number");
-                p.literal = *d;
-            } else if (p.type == "bool") {
+                p.literal = std::make_unique<const Value>(*d);
+            } else if (p.type == 'b') {
                 auto b = text.toBool();
                 if (!b) conversionError(p, text, "a Boolean");
-                p.literal = *b;
+                p.literal = std::make_unique<const Value>(*b);
             } else {
-                p.literal = std::move(text);
+                p.literal = std::make_unique<const Value>(std::move(text));
             }
         }
         ports_.push_back(std::move(p));
     }
+    // In name order, as the map's order is no order at all: layouts and messages list them.
+    std::sort(ports_.begin(), ports_.end(), [](const Port& a, const Port& b) { return a.name < b.name; });
+    bool any_condition = false;
     for (size_t i = 0; i < slotIndex(ConditionSlot::Count); ++i) {
-        if (!config_.conditions[i]) continue;
+        if (!config.conditions[i]) continue;
+        any_condition = true;
         if (i <= slotIndex(ConditionSlot::While)) {
             has_pre_ = true;
         } else if (i == slotIndex(ConditionSlot::OnHalted)) {
@@ -92,22 +114,37 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
             has_post_ = true;
         }
     }
+    if (any_condition || !config.metadata.empty()) {
+        extras_ = std::make_unique<Extras>();
+        extras_->conditions = std::move(config.conditions);
+        extras_->metadata = std::move(config.metadata);
+    }
+}
+
+const std::string& TreeNode::treeId() const {
+    static const std::string none;
+    return tree_id_ ? *tree_id_ : none;
+}
+
+const std::vector<std::pair<std::string, std::string>>& TreeNode::metadata() const {
+    static const std::vector<std::pair<std::string, std::string>> none;
+    return extras_ ? extras_->metadata : none;
 }
 
 TreeNode::~TreeNode() = default;
 
 std::string TreeNode::describe() const {
-    std::string out = "'" + config_.name + "' (" + config_.type_id;
-    if (config_.line > 0) out += ", line " + std::to_string(config_.line);
+    std::string out = "'" + name_ + "' (" + type_id_;
+    if (line_ > 0) out += ", line " + std::to_string(line_);
     return out + ")";
 }
 
 // ---- ticking ----
 
 bool TreeNode::runCondition(ConditionSlot slot) {
-    const auto& script = config_.conditions[slotIndex(slot)];
+    const auto& script = condition(slot);
     try {
-        return script->runCondition(*config_.blackboard);
+        return script->runCondition(*blackboard_);
     } catch (const ScriptError& e) {
         throw TickError("node " + describe() + ", " + conditionAttribute(slot) + " \"" + script->source() +
                         "\": " + e.what());
@@ -115,10 +152,10 @@ bool TreeNode::runCondition(ConditionSlot slot) {
 }
 
 void TreeNode::runScript(ConditionSlot slot) {
-    const auto& script = config_.conditions[slotIndex(slot)];
+    const auto& script = condition(slot);
     if (!script) return;
     try {
-        script->run(*config_.blackboard);
+        script->run(*blackboard_);
     } catch (const ScriptError& e) {
         throw TickError("node " + describe() + ", " + conditionAttribute(slot) + " \"" + script->source() +
                         "\": " + e.what());
@@ -148,7 +185,7 @@ void TreeNode::trackRunning(NodeStatus previous, NodeStatus now) {
 NodeStatus TreeNode::executeTick() {
     ++counters_.ticks;
     if (has_pre_) {
-        const auto& c = config_.conditions;
+        const auto& c = extras_->conditions;
         if (status_ != NodeStatus::RUNNING) {
             // Checked in a fixed order; the first that holds decides.
             if (c[slotIndex(ConditionSlot::FailureIf)] && runCondition(ConditionSlot::FailureIf))
@@ -216,8 +253,8 @@ const TreeNode::Port* TreeNode::findPort(std::string_view name) const {
 
 const TreeNode::Port& TreeNode::requirePort(std::string_view name) const {
     if (const Port* p = findPort(name)) return *p;
-    if (config_.manifest_ports) {
-        for (const PortInfo& info : *config_.manifest_ports) {
+    if (manifest_ports_) {
+        for (const PortInfo& info : *manifest_ports_) {
             if (info.name == name) {
                 throw PortError("node " + describe() + ": port '" + std::string(name) +
                                 "' has no value (no attribute and no default)");
@@ -241,11 +278,11 @@ int TreeNode::portIndex(std::string_view name) const {
 const Value& TreeNode::inputRef(std::string_view name) const { return read(requirePort(name)); }
 
 const Value& TreeNode::read(const Port& p) const {
-    if (!p.is_entry) return p.literal;
-    if (!p.slot) p.slot = &config_.blackboard->slot(p.key);
+    if (!p.binding.is_entry) return *p.literal;
+    if (!p.slot) p.slot = &blackboard_->slot(p.binding.text);
     if (!p.slot->present) {
-        if (p.type == "object") return emptyValue();
-        throw PortError("node " + describe() + ": port '" + p.name + "': blackboard entry '" + p.key +
+        if (p.type == 'o') return emptyValue();
+        throw PortError("node " + describe() + ": port '" + p.name + "': blackboard entry '" + p.binding.text +
                         "' was never written");
     }
     return p.slot->value;
@@ -284,8 +321,8 @@ bool TreeNode::getInputBool(std::string_view port) const {
 void TreeNode::setOutput(std::string_view name, Value value) {
     const Port* p = findPort(name);
     if (!p) {
-        if (config_.manifest_ports) {
-            for (const PortInfo& info : *config_.manifest_ports) {
+        if (manifest_ports_) {
+            for (const PortInfo& info : *manifest_ports_) {
                 if (info.name == name && info.direction != PortDirection::Input) {
                     throw PortError("node " + describe() + ": output port '" + std::string(name) +
                                     "' is not connected to a blackboard entry");
@@ -300,9 +337,9 @@ void TreeNode::setOutput(std::string_view name, Value value) {
 Blackboard::Slot& TreeNode::outputSlot(const Port& p) {
     if (p.direction == PortDirection::Input)
         throw PortError("node " + describe() + ": port '" + p.name + "' is an input port");
-    if (!p.is_entry)
+    if (!p.binding.is_entry)
         throw PortError("node " + describe() + ": port '" + p.name + "' is not connected to a blackboard entry");
-    if (!p.slot) p.slot = &config_.blackboard->slot(p.key);
+    if (!p.slot) p.slot = &blackboard_->slot(p.binding.text);
     return *p.slot;
 }
 
@@ -313,22 +350,22 @@ void TreeNode::write(const Port& p, Value value) {
 }
 
 const PortBinding* TreeNode::portBinding(std::string_view port) const {
-    auto it = config_.ports.find(std::string(port));
-    return it == config_.ports.end() ? nullptr : &it->second;
+    const Port* p = findPort(port);
+    return p ? &p->binding : nullptr;
 }
 
 // ---- waiting ----
 
 void TreeNode::requestWakeAt(Clock::time_point deadline) const {
-    if (config_.wake) config_.wake->requestWakeAt(deadline);
+    if (wake_) wake_->requestWakeAt(deadline);
 }
 
 void TreeNode::requestImmediateTick() const {
-    if (config_.wake) config_.wake->requestImmediate();
+    if (wake_) wake_->requestImmediate();
 }
 
 void TreeNode::requestWaitForNotify() const {
-    if (config_.wake) config_.wake->requestWaitForNotify();
+    if (wake_) wake_->requestWaitForNotify();
 }
 
 // ---- SimpleActionNode ----

@@ -58,7 +58,7 @@ private:
     std::vector<std::shared_ptr<const void>> keep_alive_;
     Blackboard::Ptr blackboard_;
     TreeNode* root_ = nullptr;
-    std::unique_ptr<WakeSignal> wake_ = std::make_unique<WakeSignal>();
+    std::shared_ptr<WakeSignal> wake_ = std::make_shared<WakeSignal>();
     // Built on first use (by the ticking thread or a reader, whichever comes first), once
     // the loader has filled the nodes.
     struct Monitoring {

@@ -33,6 +33,8 @@ enum class ConditionSlot {
     Count
 };
 
+// What a node is built from. The loader fills it; a node keeps what it needs of it in a
+// more compact form (trees of tens of thousands of nodes are common).
 struct NodeConfig {
     std::string type_id;
     std::string name;
@@ -45,7 +47,8 @@ struct NodeConfig {
     std::array<std::shared_ptr<const Script>, static_cast<size_t>(ConditionSlot::Count)> conditions{};
     std::vector<std::pair<std::string, std::string>> metadata;  // editor attributes ('_'-prefixed ones the engine does not use), in document order
     int line = 0;                        // of the element, for messages
-    std::string tree_id;                 // the BehaviorTree it is written in, when the loader says
+    // The BehaviorTree it is written in, when the loader says; shared by the nodes of one.
+    std::shared_ptr<const std::string> tree_id;
     WakeSignal* wake = nullptr;          // the owning tree's
     uint32_t uid = 0;                    // position in the tree's node list
 };
@@ -66,12 +69,17 @@ public:
     void haltNode();
 
     NodeStatus status() const { return status_; }
-    const std::string& name() const { return config_.name; }
-    const std::string& typeId() const { return config_.type_id; }
-    NodeKind kind() const { return config_.kind; }
-    uint32_t uid() const { return config_.uid; }
-    const NodeConfig& config() const { return config_; }
-    const Blackboard::Ptr& blackboard() const { return config_.blackboard; }
+    const std::string& name() const { return name_; }
+    const std::string& typeId() const { return type_id_; }
+    NodeKind kind() const { return kind_; }
+    uint32_t uid() const { return uid_; }
+    const Blackboard::Ptr& blackboard() const { return blackboard_; }
+    int line() const { return line_; }
+    // The BehaviorTree the node is written in; empty when the loader did not say.
+    const std::string& treeId() const;
+    const std::vector<std::pair<std::string, std::string>>& metadata() const;
+    const PortList* manifestPorts() const { return manifest_ports_; }
+    WakeSignal* wakeSignal() const { return wake_; }
 
     // Children, for visitors; leaves have none.
     virtual std::vector<TreeNode*> children() const { return {}; }
@@ -88,8 +96,12 @@ public:
     // Writes the entry the port is bound to; PortError when the port is not bound to
     // an entry (or is not an output port).
     void setOutput(std::string_view port, Value value);
-    // The key the port is bound to, or nullptr for a literal / missing port.
+    // How the port is bound (its key or its literal), or nullptr for a missing port.
     const PortBinding* portBinding(std::string_view port) const;
+    // Every port of this instance, as bound when loaded.
+    size_t portCount() const { return ports_.size(); }
+    const std::string& portNameAt(size_t index) const { return ports_[index].name; }
+    const PortBinding& portBindingAt(size_t index) const { return ports_[index].binding; }
 
     // The port's value without copying it: the converted literal, or the entry
     // itself (valid until the entry is next written). Same errors as getInput().
@@ -102,7 +114,9 @@ public:
     // then the calls by name give the error), the declared type, and reading and writing
     // as inputRef and setOutput do.
     int portIndex(std::string_view port) const;
-    const std::string& portTypeAt(int index) const { return ports_[static_cast<size_t>(index)].type; }
+    // The declared type's first letter: s(tring), i(nt), d(ouble), b(ool), o(bject), a(ny or
+    // another type).
+    char portTypeCodeAt(int index) const { return ports_[static_cast<size_t>(index)].type; }
     const Value& inputAt(int index) const { return read(ports_[static_cast<size_t>(index)]); }
     void setOutputAt(int index, Value value) { write(ports_[static_cast<size_t>(index)], std::move(value)); }
     // As setOutputAt, for an embedder that updates the entry's value in place:
@@ -145,12 +159,16 @@ private:
     // A port of this instance, resolved when the node is built.
     struct Port {
         std::string name;
-        PortDirection direction = PortDirection::Input;
-        std::string type;
-        bool is_entry = false;
-        std::string key;                           // entry ports
-        Value literal;                             // literal ports, converted to the port's type
+        PortBinding binding;                       // the key, or the literal's text
+        std::unique_ptr<const Value> literal;      // literal ports, converted to the port's type
         mutable Blackboard::Slot* slot = nullptr;  // entry ports, looked up on first use
+        PortDirection direction = PortDirection::Input;
+        char type = 'a';                           // as portTypeCodeAt
+    };
+    // What few nodes have: kept out of line, so that the others do not pay for it.
+    struct Extras {
+        std::array<std::shared_ptr<const Script>, static_cast<size_t>(ConditionSlot::Count)> conditions{};
+        std::vector<std::pair<std::string, std::string>> metadata;
     };
     const Port* findPort(std::string_view name) const;
     const Port& requirePort(std::string_view name) const;
@@ -158,6 +176,9 @@ private:
     void write(const Port& port, Value value);
     Blackboard::Slot& outputSlot(const Port& port);
     [[noreturn]] void conversionError(const Port& port, const Value& v, const char* what) const;
+    const std::shared_ptr<const Script>& condition(ConditionSlot slot) const {
+        return extras_->conditions[static_cast<size_t>(slot)];
+    }
     bool runCondition(ConditionSlot slot);
     void runScript(ConditionSlot slot);
     NodeStatus finishTick(NodeStatus s);
@@ -167,7 +188,7 @@ private:
         if (previous == s) return;
         status_ = s;
         if (previous == NodeStatus::RUNNING || s == NodeStatus::RUNNING) trackRunning(previous, s);
-        if (monitor_ && monitor_->observing()) monitor_->reportTransition(config_.uid, previous, s);
+        if (monitor_ && monitor_->observing()) monitor_->reportTransition(uid_, previous, s);
     }
     void trackRunning(NodeStatus previous, NodeStatus now);
 
@@ -178,10 +199,19 @@ private:
     bool has_pre_ = false;
     bool has_post_ = false;
     bool has_halted_script_ = false;
+    uint32_t uid_ = 0;
     TreeMonitor* monitor_ = nullptr;
     NodeCounters counters_;
     std::vector<Port> ports_;
-    NodeConfig config_;
+    Blackboard::Ptr blackboard_;
+    WakeSignal* wake_ = nullptr;
+    std::unique_ptr<Extras> extras_;  // null: no conditions, no metadata
+    const PortList* manifest_ports_ = nullptr;
+    NodeKind kind_ = NodeKind::Action;
+    int line_ = 0;
+    std::string type_id_;
+    std::string name_;
+    std::shared_ptr<const std::string> tree_id_;
 };
 
 // A node with children. Children are owned by the tree, not by the parent.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace quorvel {
@@ -12,7 +13,10 @@ using Clock = std::chrono::steady_clock;
 // can end, instead of spinning. Timers (Sleep, Delay, Timeout) ask to be woken at a
 // deadline during a tick; asynchronous work finishing on another thread calls notify().
 // A RUNNING leaf that gives no reason asks for an immediate re-tick.
-class WakeSignal {
+//
+// A tree's signal is shared (Tree makes it with make_shared): whoever may wake the tree from
+// elsewhere keeps a weak_ptr (weak_from_this()), which stops working when the tree is gone.
+class WakeSignal : public std::enable_shared_from_this<WakeSignal> {
 public:
     // Called during a tick, on the tree's thread.
     void requestWakeAt(Clock::time_point deadline);

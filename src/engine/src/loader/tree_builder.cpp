@@ -172,6 +172,12 @@ void TreeBuilder::readConditions(const TreeDefinition& def, const XmlElement& el
     }
 }
 
+std::shared_ptr<const std::string> TreeBuilder::treeIdOf(const TreeDefinition& def) {
+    auto& id = tree_ids_[def.id];
+    if (!id) id = std::make_shared<const std::string>(def.id);
+    return id;
+}
+
 TreeNode* TreeBuilder::buildNode(const TreeDefinition& def, const XmlElement& el, const Blackboard::Ptr& blackboard) {
     if (el.name == "SubTree") return buildSubTree(def, el, blackboard);
 
@@ -217,7 +223,7 @@ TreeNode* TreeBuilder::buildNode(const TreeDefinition& def, const XmlElement& el
     config.kind = kind;
     config.blackboard = blackboard;
     config.line = el.line;
-    config.tree_id = def.id;
+    config.tree_id = treeIdOf(def);
     config.wake = tree_.wake_.get();
     auto ports = portsOf(type_id, type);
     config.manifest_ports = ports.get();
@@ -313,7 +319,7 @@ TreeNode* TreeBuilder::buildSubTree(const TreeDefinition& def, const XmlElement&
     config.kind = NodeKind::SubTree;
     config.blackboard = parent_bb;  // its own conditions are written in the parent tree
     config.line = el.line;
-    config.tree_id = def.id;
+    config.tree_id = treeIdOf(def);
     config.wake = tree_.wake_.get();
     readConditions(def, el, what, config);
     const size_t uid = tree_.nodes_.size();

@@ -36,6 +36,8 @@ private:
                            const Blackboard::Ptr& parent_bb);
     void readConditions(const loader::TreeDefinition& def, const loader::XmlElement& el, const std::string& what,
                         NodeConfig& config);
+    // One text per BehaviorTree, shared by its nodes.
+    std::shared_ptr<const std::string> treeIdOf(const loader::TreeDefinition& def);
     std::shared_ptr<const PortList> portsOf(const std::string& type_id, const loader::Registry::Type& type);
     [[noreturn]] void fail(const loader::TreeDefinition& def, const loader::XmlElement& el,
                            const std::string& message) const;
@@ -45,6 +47,7 @@ private:
     std::vector<std::string> stack_;
     std::map<std::string, Extent> extents_;
     std::map<std::string, std::shared_ptr<const PortList>> ports_;
+    std::map<std::string, std::shared_ptr<const std::string>> tree_ids_;
     // `_` attributes kept as metadata that editors are not known to write: how many nodes
     // carry each, and where the first one is.
     struct Unknown {
