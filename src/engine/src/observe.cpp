@@ -21,7 +21,12 @@ void TreeMonitor::beginTick(int64_t time_ns) {
         std::lock_guard<std::mutex> lock(publish_mutex_);
     }
     tick_time_ = time_ns;
-    observing_ = observer_count_.load(std::memory_order_acquire) > 0;
+    const bool observing = observer_count_.load(std::memory_order_acquire) > 0;
+    if (observing != observing_) {
+        // Nodes test a flag of their own on every status change; it changes only here.
+        for (TreeNode* node : nodes_) node->setObserved(observing);
+    }
+    observing_ = observing;
     if (!observing_) {
         tracking_writes_ = false;
         return;

@@ -162,24 +162,20 @@ void TreeNode::runScript(ConditionSlot slot) {
     }
 }
 
-NodeStatus TreeNode::finishTick(NodeStatus s) {
-    changeStatus(s);
-    if (s == NodeStatus::SUCCESS) ++counters_.success;
-    else if (s == NodeStatus::FAILURE) ++counters_.failure;
-    if (s != NodeStatus::RUNNING) counters_.last = s;
-    if (has_post_) {
-        if (s == NodeStatus::SUCCESS) runScript(ConditionSlot::OnSuccess);
-        if (s == NodeStatus::FAILURE) runScript(ConditionSlot::OnFailure);
-        if (isCompleted(s)) runScript(ConditionSlot::Post);
-    }
-    return s;
+void TreeNode::runPostScripts(NodeStatus s) {
+    if (s == NodeStatus::SUCCESS) runScript(ConditionSlot::OnSuccess);
+    if (s == NodeStatus::FAILURE) runScript(ConditionSlot::OnFailure);
+    if (isCompleted(s)) runScript(ConditionSlot::Post);
 }
 
-void TreeNode::trackRunning(NodeStatus previous, NodeStatus now) {
-    // Wall time in RUNNING, measured in tick times: one clock read per tick serves them all.
-    int64_t at = monitor_ ? monitor_->tickTime() : 0;
-    if (now == NodeStatus::RUNNING) counters_.running_since = at;
-    else if (previous == NodeStatus::RUNNING) counters_.running_ns += at - counters_.running_since;
+void TreeNode::noteChange(NodeStatus previous, NodeStatus now) {
+    if (previous == NodeStatus::RUNNING || now == NodeStatus::RUNNING) {
+        // Wall time in RUNNING, measured in tick times: one clock read per tick serves them all.
+        int64_t at = monitor_ ? monitor_->tickTime() : 0;
+        if (now == NodeStatus::RUNNING) counters_.running_since = at;
+        else counters_.running_ns += at - counters_.running_since;
+    }
+    if (observed_ && monitor_) monitor_->reportTransition(uid_, previous, now);
 }
 
 NodeStatus TreeNode::executeTick() {
@@ -227,11 +223,7 @@ NodeStatus TreeNode::executeTick() {
     return finishTick(s);
 }
 
-void TreeNode::haltNode() {
-    if (status_ != NodeStatus::RUNNING) {
-        changeStatus(NodeStatus::IDLE);
-        return;
-    }
+void TreeNode::haltRunning() {
     // IDLE whatever happens below, so a failing halt hook cannot leave the tree
     // believing the node still runs.
     struct ToIdle {

@@ -65,8 +65,15 @@ public:
     // Runs the pre-conditions, tick(), and the post-conditions; sets and returns the status.
     NodeStatus executeTick();
     // Halts the node if it is RUNNING (recursively through halt()), runs `_onHalted`,
-    // and leaves it IDLE. Also returns a finished node to IDLE.
-    void haltNode();
+    // and leaves it IDLE. Also returns a finished node to IDLE, which parents do to every
+    // child at the end of a run: that part is inline.
+    void haltNode() {
+        if (status_ == NodeStatus::RUNNING) return haltRunning();
+        if (status_ == NodeStatus::IDLE) return;
+        const NodeStatus previous = status_;
+        status_ = NodeStatus::IDLE;
+        if (observed_) noteChange(previous, NodeStatus::IDLE);
+    }
 
     NodeStatus status() const { return status_; }
     const std::string& name() const { return name_; }
@@ -144,6 +151,9 @@ public:
 
     // The tree's observers and clock; Tree attaches it before the first tick or halt.
     void attachMonitor(TreeMonitor* monitor) { monitor_ = monitor; }
+    // Set by the monitor, between ticks, while observers want this node's transitions: a
+    // status change then costs one flag test when nobody watches.
+    void setObserved(bool observed) { observed_ = observed; }
     // Kept by the node itself, next to its status, so that counting costs a tick next to
     // nothing; read by the tree's monitor between ticks.
     const NodeCounters& counters() const { return counters_; }
@@ -181,16 +191,26 @@ private:
     }
     bool runCondition(ConditionSlot slot);
     void runScript(ConditionSlot slot);
-    NodeStatus finishTick(NodeStatus s);
+    // Runs for every node on every tick: kept small enough to inline, the rare work out of line.
+    NodeStatus finishTick(NodeStatus s) {
+        changeStatus(s);
+        counters_.success += s == NodeStatus::SUCCESS;
+        counters_.failure += s == NodeStatus::FAILURE;
+        if (s != NodeStatus::RUNNING) counters_.last = s;
+        if (has_post_) runPostScripts(s);
+        return s;
+    }
+    void runPostScripts(NodeStatus s);
+    void haltRunning();
     // Every status change goes through here, so the tree's monitor sees all of them.
     void changeStatus(NodeStatus s) {
         NodeStatus previous = status_;
         if (previous == s) return;
         status_ = s;
-        if (previous == NodeStatus::RUNNING || s == NodeStatus::RUNNING) trackRunning(previous, s);
-        if (monitor_ && monitor_->observing()) monitor_->reportTransition(uid_, previous, s);
+        if (previous == NodeStatus::RUNNING || s == NodeStatus::RUNNING || observed_) noteChange(previous, s);
     }
-    void trackRunning(NodeStatus previous, NodeStatus now);
+    // Running time, and the transition for observers.
+    void noteChange(NodeStatus previous, NodeStatus now);
 
     // What every tick touches comes first, beside the vtable pointer, so that a tick of a
     // plain node reads one cache line of it; trees of hundreds of nodes do not fit in the
@@ -199,6 +219,7 @@ private:
     bool has_pre_ = false;
     bool has_post_ = false;
     bool has_halted_script_ = false;
+    bool observed_ = false;
     uint32_t uid_ = 0;
     TreeMonitor* monitor_ = nullptr;
     NodeCounters counters_;
