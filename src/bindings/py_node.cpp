@@ -339,7 +339,13 @@ PyObject* PyActionNode::callWithHandle(PyObject* fn) {
     std::thread::id previous_thread = access_->thread.load(std::memory_order_relaxed);
     access_->thread.store(std::this_thread::get_id(), std::memory_order_release);
     access_->node.store(this, std::memory_order_release);
-    PyObject* result = PyObject_CallOneArg(fn, handle_.ptr());
+    // A plain function straight through its vectorcall slot: the generic call looks up the
+    // thread state first, a TLS lookup call in a shared libpython. Python functions always
+    // return a result or set an error, so the generic call's check adds nothing for them.
+    PyObject* args[2] = {nullptr, handle_.ptr()};
+    vectorcallfunc call = PyFunction_Check(fn) ? PyVectorcall_Function(fn) : nullptr;
+    PyObject* result = call ? call(fn, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                            : PyObject_CallOneArg(fn, handle_.ptr());
     access_->node.store(previous_node, std::memory_order_release);
     access_->thread.store(previous_thread, std::memory_order_release);
     return result;

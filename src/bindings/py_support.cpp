@@ -13,12 +13,11 @@ namespace quorvel::py {
 
 namespace {
 
-// The members: a status travels to Python on every tick, and identity comparison is the
-// cheapest way back.
-PyObject* g_status_members[5] = {};
 unsigned long g_main_thread = 0;
 
 }  // namespace
+
+PyObject* g_status_members[5] = {};
 
 void bindNodeStatus(nb::module_& m) {
     nb::enum_<NodeStatus> status(m, "NodeStatus", "The status of a node or of a whole tree after a tick.");
@@ -35,17 +34,6 @@ void bindNodeStatus(nb::module_& m) {
     g_main_thread = nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
 }
 
-nb::handle statusObject(NodeStatus status) { return g_status_members[static_cast<int>(status)]; }
-
-bool statusFromObject(nb::handle object, NodeStatus& out) {
-    for (int i = 0; i < 5; ++i) {
-        if (object.ptr() == g_status_members[i]) {
-            out = static_cast<NodeStatus>(i);
-            return true;
-        }
-    }
-    return false;
-}
 
 thread_local PyThreadState* LazyGil::saved_ __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local bool LazyGil::inside_ __attribute__((tls_model("initial-exec"))) = false;

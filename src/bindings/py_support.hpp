@@ -23,10 +23,22 @@ namespace nb = nanobind;
 
 // ---- NodeStatus ----
 void bindNodeStatus(nb::module_& m);
+// The members, by status value: a status travels to Python on every tick, and identity
+// comparison is the cheapest way back. Borrowed: the enum type owns them.
+extern PyObject* g_status_members[5];
 // The enum member (a borrowed, immortal-for-our-purposes reference).
-nb::handle statusObject(NodeStatus status);
-// True and sets `out` when `object` is a NodeStatus member; identity checks only.
-bool statusFromObject(nb::handle object, NodeStatus& out);
+inline nb::handle statusObject(NodeStatus status) { return g_status_members[static_cast<int>(status)]; }
+// True and sets `out` when `object` is a NodeStatus member; identity checks only, the usual
+// answer first.
+inline bool statusFromObject(nb::handle object, NodeStatus& out) {
+    for (int i : {2, 1, 3, 4, 0}) {  // SUCCESS, RUNNING, FAILURE, SKIPPED, IDLE
+        if (object.ptr() == g_status_members[i]) {
+            out = static_cast<NodeStatus>(i);
+            return true;
+        }
+    }
+    return false;
+}
 
 // ---- exceptions ----
 // BehaviorTreeError (a RuntimeError) and its subclasses LoadError, PortError, TickError;
