@@ -252,6 +252,34 @@ TEST_F(TreeTest, EditorAttributesAreKeptAndIgnored) {
     EXPECT_TRUE(factory.takeWarnings().empty());
 }
 
+TEST_F(TreeTest, NodesKeepTheirPortsLinesAndTreesAsLoaded) {
+    Tree tree = factory.createTreeFromText(R"(<root BTCPP_format="4" main_tree_to_execute="M">
+      <BehaviorTree ID="M">
+        <Sequence>
+          <SetBlackboard value="42" output_key="answer"/>
+          <SubTree ID="S" _autoremap="true"/>
+        </Sequence>
+      </BehaviorTree>
+      <BehaviorTree ID="S"><SetBlackboard output_key="x" value="{answer}"/></BehaviorTree>
+    </root>)");
+    ASSERT_EQ(tree.tickOnce(), NodeStatus::SUCCESS);
+    const TreeNode& set = *tree.nodes()[1];
+    ASSERT_EQ(set.portCount(), 2u);  // by name, whatever the attribute order
+    EXPECT_EQ(set.portNameAt(0), "output_key");
+    EXPECT_EQ(set.portNameAt(1), "value");
+    EXPECT_FALSE(set.portBindingAt(1).is_entry);
+    EXPECT_EQ(set.portBindingAt(1).text, "42");
+    EXPECT_EQ(set.line(), 4);
+    EXPECT_EQ(set.treeId(), "M");
+    const TreeNode& inner = *tree.nodes()[3];
+    EXPECT_EQ(inner.treeId(), "S");
+    ASSERT_NE(inner.portBinding("value"), nullptr);
+    EXPECT_TRUE(inner.portBinding("value")->is_entry);
+    EXPECT_EQ(inner.portBinding("value")->text, "answer");
+    EXPECT_EQ(inner.portBinding("missing"), nullptr);
+    EXPECT_TRUE(inner.metadata().empty());
+}
+
 TEST_F(TreeTest, NamedTextDocumentsAreNamedInErrors) {
     std::string bad = "<root BTCPP_format=\"4\">\n<BehaviorTree ID=\"M\"><Nope/></BehaviorTree></root>";
     EXPECT_NE(loadError([&] { factory.createTreeFromText(bad, nullptr, "patrol.xml"); }).find("patrol.xml: line 2"),
