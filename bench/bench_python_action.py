@@ -12,13 +12,20 @@
 Every figure is the median of RUNS rounds (the rounds interleave all contenders), idle and
 then with one busy-spinning helper process per core.
 
+With BASELINE set to the PYTHONPATH of another version (an earlier commit built elsewhere),
+each round also times the three trees in a fresh process of each version, one after the
+other, and prints how many times faster this version ticks them ("... vs baseline").
+
     PYTHONPATH=python:build/dev .venv/bin/python bench/bench_python_action.py
+    BASELINE=/tmp/old/python:/tmp/old/build PYTHONPATH=python:build/dev .venv/bin/python bench/bench_python_action.py
 """
 
 from __future__ import annotations
 
+import json
 import os
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -126,6 +133,25 @@ def throughput(leaf: str, threads: int, seconds: float = 0.6) -> float:
     return sum(counts) / seconds
 
 
+def versus_baseline() -> dict[str, float]:
+    """Per-tick times of the three trees in a fresh process of the baseline and of this
+    version; the figures are baseline time over this version's."""
+    def times(pythonpath: str) -> dict[str, float]:
+        env = dict(os.environ, PYTHONPATH=pythonpath)
+        out = subprocess.run([sys.executable, __file__, "--trees"], env=env, check=True,
+                             capture_output=True, text=True).stdout
+        return json.loads(out.strip().splitlines()[-1])
+
+    old, new = times(os.environ["BASELINE"]), times(os.environ.get("PYTHONPATH", ""))
+    return {f"{key} vs baseline": old[key] / new[key] for key in new}
+
+
+def tree_times() -> dict[str, float]:
+    trees = {"py tree": engine("<Py/>"), "leaf tree": engine("<AlwaysSuccess/>"),
+             "port tree": engine('<Count inp="{c}" out="{c}"/>')}
+    return {key: min(per_tick(e) for _ in range(3)) for key, e in trees.items()}
+
+
 def one_round(trees):
     call, pair = loop_cost(plain_call), loop_cost(dict_pair)
     t_py, t_leaf, t_count = per_tick(trees["py"]), per_tick(trees["leaf"]), per_tick(trees["count"])
@@ -135,6 +161,8 @@ def one_round(trees):
         "port tree us": t_count * 1e6,
         "vs py_trees": py_trees_tick() / t_count,
     }
+    if os.environ.get("BASELINE"):
+        figures.update(versus_baseline())
     for label, leaf in (("py", "<Py/>"), ("built-in", "<AlwaysSuccess/>")):
         one = throughput(leaf, 1)
         for n in (2, 4):
@@ -143,6 +171,9 @@ def one_round(trees):
 
 
 def main() -> None:
+    if sys.argv[1:] == ["--trees"]:
+        print(json.dumps(tree_times()))
+        return
     trees = {"py": engine("<Py/>"), "leaf": engine("<AlwaysSuccess/>"), "count": engine('<Count inp="{c}" out="{c}"/>')}
     for label, state in conditions():
         with state:
