@@ -4,10 +4,13 @@ Two documents: a Sequence of 50,000 <AlwaysSuccess/> leaves, and one of 20,000 P
 with five attributes each (a unique name, three ports, an editor id), so that element names,
 attribute names, shared values like "{c}" and values seen only once are all read in bulk.
 
-Each build runs in a worker process of its own that keeps the documents; the parent asks
-the workers in turn, swapping who goes first each round, so both see the same machine. Each
-load uses a fresh engine. Median and tail (90th percentile) over the rounds, idle and with
-one busy-spinning helper process per core; the ratio is this build over the baseline.
+Each sample is a fresh worker process per build, the two taking turns and swapping who goes
+first each round: how fast one process loads varies from process to process by more than the
+difference being measured (up to 2x here), so a long-lived worker per build would compare
+two draws of that luck. A worker loads each document once, with a fresh engine, after a
+first small load has set up the engine. Median and tail (90th percentile) over the rounds,
+idle and with one busy-spinning helper process per core; the ratio is this build over the
+baseline.
 
     BASELINE=/tmp/old/python:/tmp/old/build PYTHONPATH=python:build/dev .venv/bin/python bench/bench_load.py
 """
@@ -24,7 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from busy_helpers import conditions  # noqa: E402
 
-ROUNDS = int(os.environ.get("BENCH_ROUNDS", "21"))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "31"))
 LEAVES = 50_000
 ACTIONS = 20_000
 
@@ -39,7 +42,7 @@ def documents() -> dict[str, str]:
 
 
 def worker() -> None:
-    """Loads the named document once per request and answers with the seconds it took."""
+    """Loads each document once and prints the seconds each load took, in order."""
     import gc
     import time
 
@@ -48,17 +51,20 @@ def worker() -> None:
 
     ports = [{"name": name, "type": "int", "direction": direction, "description": ""}
              for name, direction in (("inp", "input"), ("out", "output"), ("level", "input"))]
-    docs = documents()
-    for line in sys.stdin:
-        text = docs[line.rstrip("\n")]
-        engine = SequentialEngine()
-        engine.register_action_behavior("Bb", lambda node: NodeStatus.SUCCESS, ports)
+
+    def engine() -> SequentialEngine:
+        e = SequentialEngine()
+        e.register_action_behavior("Bb", lambda node: NodeStatus.SUCCESS, ports)
+        return e
+
+    engine().create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Bb inp="1"/></BehaviorTree></root>')
+    for text in documents().values():
+        e = engine()
         gc.collect()
         start = time.perf_counter()
-        engine.create_tree_from_text(text)
-        seconds = time.perf_counter() - start
-        del engine
-        print(seconds, flush=True)
+        e.create_tree_from_text(text)
+        print(time.perf_counter() - start, flush=True)
+        del e
 
 
 def tail(times: list[float]) -> float:
@@ -72,45 +78,30 @@ def main() -> None:
     if not os.environ.get("BASELINE"):
         sys.exit("set BASELINE to the PYTHONPATH of the build to compare with")
     builds = {"baseline": os.environ["BASELINE"], "this build": os.environ.get("PYTHONPATH", "")}
-    workers = {}
-    for label, path in builds.items():
-        workers[label] = subprocess.Popen([sys.executable, __file__, "--worker"], env={**os.environ, "PYTHONPATH": path},
-                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
-    def load(label: str, kind: str) -> float:
-        proc = workers[label]
-        proc.stdin.write(kind + "\n")
-        proc.stdin.flush()
-        return float(proc.stdout.readline())
+    def loads(label: str) -> list[float]:
+        out = subprocess.run([sys.executable, __file__, "--worker"], env={**os.environ, "PYTHONPATH": builds[label]},
+                             check=True, capture_output=True, text=True).stdout
+        return [float(line) for line in out.split()]
 
     kinds = list(documents())
-    print(f"create_tree_from_text, {ROUNDS} rounds, the builds alternating (ratio: this build / baseline)")
-    try:
-        for kind in kinds:  # warm up: first imports, allocator arenas
+    print(f"create_tree_from_text, {ROUNDS} rounds, a fresh process per build each round (ratio: this build / baseline)")
+    for condition, context in conditions():
+        times = {(label, kind): [] for label in builds for kind in kinds}
+        with context:
+            for r in range(ROUNDS):
+                for label in (list(builds) if r % 2 == 0 else list(reversed(builds))):
+                    for kind, seconds in zip(kinds, loads(label)):
+                        times[label, kind].append(seconds)
+        print(f"  {condition}")
+        for kind in kinds:
+            base, this = times["baseline", kind], times["this build", kind]
+            print(f"    {kind}")
             for label in builds:
-                load(label, kind)
-        for condition, context in conditions():
-            times = {(label, kind): [] for label in builds for kind in kinds}
-            with context:
-                for r in range(ROUNDS):
-                    order = list(builds) if r % 2 == 0 else list(reversed(builds))
-                    for kind in kinds:
-                        for label in order:
-                            times[label, kind].append(load(label, kind))
-            print(f"  {condition}")
-            for kind in kinds:
-                base, this = times["baseline", kind], times["this build", kind]
-                print(f"    {kind}")
-                for label in builds:
-                    t = times[label, kind]
-                    print(f"      {label:11} median {statistics.median(t) * 1e3:8.1f} ms   p90 {tail(t) * 1e3:8.1f} ms")
-                print(f"      ratio       median {statistics.median(this) / statistics.median(base):8.2f}x     "
-                      f"p90 {tail(this) / tail(base):8.2f}x")
-    finally:
-        for proc in workers.values():
-            proc.stdin.close()
-        for proc in workers.values():
-            proc.wait()
+                t = times[label, kind]
+                print(f"      {label:11} median {statistics.median(t) * 1e3:8.1f} ms   p90 {tail(t) * 1e3:8.1f} ms")
+            print(f"      ratio       median {statistics.median(this) / statistics.median(base):8.2f}x     "
+                  f"p90 {tail(this) / tail(base):8.2f}x")
 
 
 if __name__ == "__main__":
