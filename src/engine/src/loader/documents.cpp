@@ -16,10 +16,10 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void fail(const std::string& origin, const XmlElement& el, const std::string& message) {
-    throw LoadError(position(origin, el.line, el.column) + message);
+    throw LoadError(position(origin, el.line(), el.column()) + message);
 }
 
-std::optional<PortDirection> modelDirection(const std::string& element) {
+std::optional<PortDirection> modelDirection(std::string_view element) {
     if (element == "input_port") return PortDirection::Input;
     if (element == "output_port") return PortDirection::Output;
     if (element == "inout_port") return PortDirection::InOut;
@@ -32,36 +32,40 @@ public:
 
     void read(std::string_view text, const fs::path& base_dir, const std::string& origin, bool top,
               XmlEncoding encoding) {
-        auto doc = std::make_shared<XmlElement>(parseXml(text, origin, encoding));
-        const XmlElement& root = *doc;
-        if (root.name != "root") fail(origin, root, "the document element must be <root>, not <" + root.name + ">");
-        const std::string* format = root.attribute("BTCPP_format");
+        std::shared_ptr<const XmlDocument> doc = parseXml(text, origin, encoding);
+        const XmlElement root = doc->root();
+        if (root.name() != "root") {
+            fail(origin, root, "the document element must be <root>, not <" + std::string(root.name()) + ">");
+        }
+        auto format = root.attribute("BTCPP_format");
         if (!format) fail(origin, root, "<root> has no BTCPP_format attribute; expected BTCPP_format=\"4\"");
         if (*format != "4") {
-            fail(origin, root, "BTCPP_format=\"" + *format + "\" is not supported; expected BTCPP_format=\"4\"");
+            fail(origin, root,
+                 "BTCPP_format=\"" + std::string(*format) + "\" is not supported; expected BTCPP_format=\"4\"");
         }
         if (top) {
-            if (const std::string* main = root.attribute("main_tree_to_execute")) out.main_tree = *main;
+            if (auto main = root.attribute("main_tree_to_execute")) out.main_tree = std::string(*main);
         }
 
         std::set<std::string> ids_here;
-        for (const XmlElement& el : root.children) {
-            if (el.name == "include") {
+        for (const XmlElement& el : root.children()) {
+            if (el.name() == "include") {
                 readInclude(el, base_dir, origin);
-            } else if (el.name == "BehaviorTree") {
-                const std::string* id = el.attribute("ID");
-                if (!id || id->empty()) fail(origin, el, "<BehaviorTree> without an ID");
-                if (!ids_here.insert(*id).second) fail(origin, el, "BehaviorTree '" + *id + "' is defined twice");
-                if (el.children.size() != 1) {
-                    fail(origin, el, "BehaviorTree '" + *id + "' must hold exactly one node, not " +
-                                         std::to_string(el.children.size()));
+            } else if (el.name() == "BehaviorTree") {
+                auto id_attr = el.attribute("ID");
+                if (!id_attr || id_attr->empty()) fail(origin, el, "<BehaviorTree> without an ID");
+                std::string id(*id_attr);
+                if (!ids_here.insert(id).second) fail(origin, el, "BehaviorTree '" + id + "' is defined twice");
+                if (el.children().size() != 1) {
+                    fail(origin, el, "BehaviorTree '" + id + "' must hold exactly one node, not " +
+                                         std::to_string(el.children().size()));
                 }
-                out.trees.push_back({*id, doc, &el, origin});
-                if (top) out.own_tree_ids.push_back(*id);
-            } else if (el.name == "TreeNodesModel") {
+                if (top) out.own_tree_ids.push_back(id);
+                out.trees.push_back({std::move(id), doc, el, origin});
+            } else if (el.name() == "TreeNodesModel") {
                 readModel(el, origin);
             } else {
-                fail(origin, el, "unexpected element <" + el.name + "> in <root>");
+                fail(origin, el, "unexpected element <" + std::string(el.name()) + "> in <root>");
             }
         }
     }
@@ -80,7 +84,7 @@ private:
     std::set<fs::path> included_;
 
     void readInclude(const XmlElement& el, const fs::path& base_dir, const std::string& origin) {
-        const std::string* path_attr = el.attribute("path");
+        auto path_attr = el.attribute("path");
         if (!path_attr || path_attr->empty()) fail(origin, el, "<include> without a path");
         fs::path path = fs::path(*path_attr);
         if (path.is_relative()) path = base_dir / path;
@@ -107,21 +111,21 @@ private:
     }
 
     void readModel(const XmlElement& model, const std::string& origin) {
-        for (const XmlElement& type : model.children) {
-            const std::string* id = type.attribute("ID");
+        for (const XmlElement& type : model.children()) {
+            auto id = type.attribute("ID");
             if (!id) continue;  // editor metadata we do not understand
-            PortList& ports = out.model_ports[*id];
-            for (const XmlElement& port : type.children) {
-                auto direction = modelDirection(port.name);
+            PortList& ports = out.model_ports[std::string(*id)];
+            for (const XmlElement& port : type.children()) {
+                auto direction = modelDirection(port.name());
                 if (!direction) continue;
-                const std::string* name = port.attribute("name");
+                auto name = port.attribute("name");
                 if (!name || name->empty()) fail(origin, port, "port without a name in TreeNodesModel");
                 PortInfo info;
-                info.name = *name;
+                info.name = std::string(*name);
                 info.direction = *direction;
-                if (const std::string* t = port.attribute("type")) info.type = *t;
-                if (const std::string* d = port.attribute("default")) info.default_value = *d;
-                if (const std::string* d = port.attribute("description")) info.description = *d;
+                if (auto t = port.attribute("type")) info.type = std::string(*t);
+                if (auto d = port.attribute("default")) info.default_value = std::string(*d);
+                if (auto d = port.attribute("description")) info.description = std::string(*d);
                 ports.push_back(std::move(info));
             }
         }

@@ -15,8 +15,8 @@ namespace quorvel::loader {
 // A <BehaviorTree> element and the document that holds it.
 struct TreeDefinition {
     std::string id;
-    std::shared_ptr<const XmlElement> document;
-    const XmlElement* element = nullptr;
+    std::shared_ptr<const XmlDocument> document;
+    XmlElement element;  // in `document`
     std::string origin;  // the file, or empty for a text document
 };
 

@@ -39,8 +39,11 @@ private:
     // One text per BehaviorTree, shared by its nodes.
     std::shared_ptr<const std::string> treeIdOf(const loader::TreeDefinition& def);
     std::shared_ptr<const PortList> portsOf(const std::string& type_id, const loader::Registry::Type& type);
-    [[noreturn]] void fail(const loader::TreeDefinition& def, const loader::XmlElement& el,
-                           const std::string& message) const;
+    // The message is `parts`, texts and views alike, joined: the pieces of a message live in
+    // this cold call rather than in the frames of the recursive builders.
+    template <class... Parts>
+    [[noreturn, gnu::cold, gnu::noinline]] void fail(const loader::TreeDefinition& def, const loader::XmlElement& el,
+                                                     const Parts&... parts) const;
 
     const loader::Registry& registry_;
     Tree tree_;
