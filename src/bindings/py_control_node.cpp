@@ -185,7 +185,7 @@ public:
           access_(std::make_shared<NodeAccess>()) {
         if (WakeSignal* signal = node.wakeSignal()) access_->wake = signal->weak_from_this();
         access_->name = node.name();
-        access_->type_id = node.typeId();
+        access_->type = type_;
         access_->uid = node.uid();
     }
 

@@ -216,7 +216,7 @@ PyObject* getName(PyObject* self, void*) {
 
 PyObject* getType(PyObject* self, void*) {
     NodeAccess& access = nb::inst_ptr<TreeNodeHandle>(self)->access();
-    return cachedText(access.type_object, access.type_id);
+    return cachedText(access.type->id_object, access.type->id);
 }
 
 PyGetSetDef g_text_properties[] = {
@@ -301,7 +301,7 @@ void bindTreeNode(nb::module_& m) {
             "status", [](const TreeNodeHandle& self) { return nb::borrow(statusObject(self.node("status").status())); },
             nb::sig("def status(self) -> NodeStatus"), "The node's status before this tick (RUNNING when the tick continues earlier work).")
         .def("__repr__", [](const TreeNodeHandle& self) {
-            return "<TreeNode '" + self.access().name + "' (" + self.access().type_id + ")>";
+            return "<TreeNode '" + self.access().name + "' (" + self.access().type->id + ")>";
         });
     auto* type = reinterpret_cast<PyTypeObject*>(handle_class.ptr());
     for (PyMethodDef* def = g_port_methods; def->ml_name; ++def) {
@@ -320,11 +320,10 @@ void bindTreeNode(nb::module_& m) {
 
 PyActionNode::PyActionNode(NodeConfig config, PyActionTypePtr type)
     : TreeNode(std::move(config)),
-      type_(std::move(type)),
       access_(std::make_shared<NodeAccess>()) {
     if (WakeSignal* signal = wakeSignal()) access_->wake = signal->weak_from_this();
     access_->name = name();
-    access_->type_id = typeId();
+    access_->type = std::move(type);
     access_->uid = uid();
 }
 
@@ -380,33 +379,33 @@ NodeStatus PyActionNode::tick() {
 
 NodeStatus PyActionNode::tickWithGil() {
     access_->wake_requested = false;
-    if (!type_->tick)
-        failTickWith(*this, type_->id, PyExc_RuntimeError,
-                     "action '" + type_->id + "' can no longer run: its engine is being destroyed");
+    if (!access_->type->tick)
+        failTickWith(*this, access_->type->id, PyExc_RuntimeError,
+                     "action '" + access_->type->id + "' can no longer run: its engine is being destroyed");
     PyObject* result = nullptr;
     try {
-        result = callWithHandle(type_->tick.ptr());
+        result = callWithHandle(access_->type->tick.ptr());
     } catch (nb::python_error& e) {  // creating the handle failed
-        failTick(*this, type_->id, std::move(e));
+        failTick(*this, access_->type->id, std::move(e));
     }
-    if (!result) failTick(*this, type_->id, nb::python_error());
+    if (!result) failTick(*this, access_->type->id, nb::python_error());
 
     NodeStatus status;
     bool is_status = statusFromObject(result, status);
     if (!is_status) {
         std::string got = nb::type_name(nb::handle(result).type()).c_str();
         Py_DECREF(result);
-        failTickWith(*this, type_->id, PyExc_TypeError,
-                     "action '" + type_->id + "' returned " + got + " from its tick; expected a NodeStatus");
+        failTickWith(*this, access_->type->id, PyExc_TypeError,
+                     "action '" + access_->type->id + "' returned " + got + " from its tick; expected a NodeStatus");
     }
     Py_DECREF(result);
     if (status == NodeStatus::IDLE)
-        failTickWith(*this, type_->id, PyExc_ValueError,
-                     "action '" + type_->id + "' returned NodeStatus.IDLE from its tick; a tick returns RUNNING, "
+        failTickWith(*this, access_->type->id, PyExc_ValueError,
+                     "action '" + access_->type->id + "' returned NodeStatus.IDLE from its tick; a tick returns RUNNING, "
                      "SUCCESS, FAILURE or SKIPPED");
     if (kind() == NodeKind::Condition && !isCompleted(status))
-        failTickWith(*this, type_->id, PyExc_ValueError,
-                     "condition '" + type_->id + "' returned NodeStatus." + std::string(toString(status)) +
+        failTickWith(*this, access_->type->id, PyExc_ValueError,
+                     "condition '" + access_->type->id + "' returned NodeStatus." + std::string(toString(status)) +
                          "; a condition returns SUCCESS or FAILURE");
     if (status == NodeStatus::RUNNING && !access_->wake_requested) requestImmediateTick();
     return status;
@@ -414,12 +413,12 @@ NodeStatus PyActionNode::tickWithGil() {
 
 void PyActionNode::halt() {
     // At shutdown the hook's module may already be torn down; the program is ending anyway.
-    if (!type_->halt || !mayEnterPython() || interpreterFinalizing()) return;
+    if (!access_->type->halt || !mayEnterPython() || interpreterFinalizing()) return;
     withPython([&] {
-        if (!type_->halt) return;
+        if (!access_->type->halt) return;
         PyObject* result = nullptr;
         try {
-            result = callWithHandle(type_->halt.ptr());
+            result = callWithHandle(access_->type->halt.ptr());
         } catch (nb::python_error&) {  // creating the handle failed
             PyErr_Clear();
             return;

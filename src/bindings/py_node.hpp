@@ -34,6 +34,17 @@ private:
     std::weak_ptr<WakeSignal> signal_;
 };
 
+// What one Python action type needs at run time, shared by its nodes. The registering
+// object (engine or factory) keeps it too, to show the functors to Python's garbage
+// collector and to drop them when that object is collected.
+struct PyActionType {
+    std::string id;
+    PyRef tick;  // callable(node) -> NodeStatus
+    PyRef halt;  // optional callable(node), the functor's `__quorvel_halt__`
+    PyRef id_object;  // `id` as the str TreeNode.type returns, made on first use
+};
+using PyActionTypePtr = std::shared_ptr<PyActionType>;
+
 // What a handle knows about its node. The handle may outlive the node (a user keeps it),
 // and may be touched from any thread, so it reaches the node only while that node's own
 // tick (or halt) runs on the calling thread: then the node is alive and nobody else uses it.
@@ -41,9 +52,9 @@ struct NodeAccess {
     std::atomic<TreeNode*> node{nullptr};  // set only while a callback runs
     std::atomic<std::thread::id> thread{};
     std::string name;
-    std::string type_id;
+    PyActionTypePtr type;  // its id is the node's type id
     uint32_t uid = 0;
-    PyRef name_object, type_object;  // the str objects `name` and `type` return, made on first use
+    PyRef name_object;  // the str `name` returns, made on first use
     bool wake_requested = false;  // the tick said when to tick it again
     std::weak_ptr<WakeSignal> wake;  // the tree's
     // Port names this node's callbacks used, by the identity of the str object (a literal in
@@ -76,16 +87,6 @@ private:
     std::shared_ptr<NodeAccess> access_;
 };
 
-// What one Python action type needs at run time, shared by its nodes. The registering
-// object (engine or factory) keeps it too, to show the functors to Python's garbage
-// collector and to drop them when that object is collected.
-struct PyActionType {
-    std::string id;
-    PyRef tick;  // callable(node) -> NodeStatus
-    PyRef halt;  // optional callable(node), the functor's `__quorvel_halt__`
-};
-using PyActionTypePtr = std::shared_ptr<PyActionType>;
-
 class PyActionNode final : public TreeNode {
 public:
     PyActionNode(NodeConfig config, PyActionTypePtr type);
@@ -103,8 +104,7 @@ private:
     // Runs `fn(handle)` with the handle live; GIL held.
     PyObject* callWithHandle(PyObject* fn);
 
-    PyActionTypePtr type_;
-    std::shared_ptr<NodeAccess> access_;
+    std::shared_ptr<NodeAccess> access_;  // also holds the node's PyActionType
     PyRef handle_;  // created at the first callback
 };
 
