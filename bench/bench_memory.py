@@ -2,7 +2,8 @@
 (tracemalloc), for a leaf of each kind, measured over trees of N leaves.
 
 A tree of N leaves and a tree of 2N leaves are loaded and kept; the difference over N is what
-one more leaf costs, so the Sequence, the engine and the blackboard cancel out. The tree is
+one more leaf costs, so the Sequence, the engine and the blackboard cancel out. Each kind is
+measured in a process of its own. The tree is
 ticked once first, so that what the first tick creates (a Python action's TreeNode object) is
 counted. To compare with another version, set BASELINE to the PYTHONPATH that imports it.
 
@@ -41,7 +42,7 @@ def _native_bytes() -> int:
     return info.uordblks + info.hblkhd
 
 
-def measure() -> dict[str, float]:
+def measure(kind: str) -> float:
     from quorvel.core import NodeStatus
     from quorvel.engine.sequential_engine import SequentialEngine
 
@@ -74,18 +75,14 @@ def measure() -> dict[str, float]:
 
     tracemalloc.start()
     load("<AlwaysSuccess/>", 10)  # first use: caches, interned names
-    result = {}
-    for kind, leaf in KINDS.items():
-        small, keep_small = footprint(leaf, N)
-        large, keep_large = footprint(leaf, 2 * N)
-        result[kind] = (large - small) / N
-        del keep_small, keep_large
-    return result
+    small, keep_small = footprint(KINDS[kind], N)
+    large, keep_large = footprint(KINDS[kind], 2 * N)
+    return (large - small) / N
 
 
 def main() -> None:
-    if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        print(json.dumps(measure()))
+    if len(sys.argv) > 2 and sys.argv[1] == "--child":
+        print(json.dumps(measure(sys.argv[2])))
         return
     builds = [("this build", None)]
     if os.environ.get("BASELINE"):
@@ -95,9 +92,13 @@ def main() -> None:
         env = dict(os.environ)
         if build:
             env["PYTHONPATH"] = build
-        out = subprocess.run([sys.executable, __file__, "--child"], env=env, check=True,
-                             capture_output=True, text=True).stdout
-        figures[label] = json.loads(out.strip().splitlines()[-1])
+        figures[label] = {}
+        for kind in KINDS:
+            # A process per kind: each pays for the growth of what its nodes share (the
+            # allocator's arenas, the bindings' table of Python objects) from the same start.
+            out = subprocess.run([sys.executable, __file__, "--child", kind], env=env, check=True,
+                                 capture_output=True, text=True).stdout
+            figures[label][kind] = json.loads(out.strip().splitlines()[-1])
     print(f"bytes per node, over trees of {N} and {2 * N} leaves")
     header = "".join(f"{label:>14}" for label in figures)
     print(f"{'':28}{header}" + ("     ratio" if len(figures) == 2 else ""))
