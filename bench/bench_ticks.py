@@ -5,12 +5,21 @@ a Fallback (a failing leaf, then a succeeding one), an Inverter over a failing l
 ForceSuccess over a failing leaf. Every tick visits every node. py_trees runs in the same
 process, right after, and the ratio is printed (bar: at least 100x).
 
+With BASELINE set to the PYTHONPATH of another version, the run also compares this version
+with it: fresh processes of each, taking turns (one process can tick up to 2x faster or slower
+than the next on a virtual machine, so one pair of processes says little), and prints the
+median and the spread of both.
+
     PYTHONPATH=python:build/dev .venv/bin/python bench/bench_ticks.py
+    BASELINE=/tmp/old/python:/tmp/old/build PYTHONPATH=python:build/dev .venv/bin/python bench/bench_ticks.py
 """
 
 from __future__ import annotations
 
+import os
 import statistics
+import subprocess
+import sys
 import time
 
 import py_trees
@@ -70,7 +79,36 @@ def rate(run_batch, batch: int) -> float:
     return statistics.median(rates)
 
 
+def one_process_rate() -> float:
+    engine = quorvel_engine()
+    engine.tick_n_times(100)
+    start = time.perf_counter()
+    engine.tick_n_times(20000)
+    return 20000 / (time.perf_counter() - start)
+
+
+def versus_baseline(rounds: int = 10) -> None:
+    def rate_in(pythonpath: str) -> float:
+        out = subprocess.run([sys.executable, __file__, "--one"], env=dict(os.environ, PYTHONPATH=pythonpath),
+                             check=True, capture_output=True, text=True).stdout
+        return float(out.split()[-1])
+
+    ours, theirs = [], []
+    for _ in range(rounds):
+        theirs.append(rate_in(os.environ["BASELINE"]))
+        ours.append(rate_in(os.environ.get("PYTHONPATH", "")))
+    m = statistics.median
+    print(f"against the baseline, {rounds} processes each: this build {m(ours):,.0f} ticks/s "
+          f"({min(ours):,.0f} .. {max(ours):,.0f}), baseline {m(theirs):,.0f} ({min(theirs):,.0f} .. {max(theirs):,.0f}): "
+          f"{m(ours) / m(theirs):.2f}x")
+
+
 def main() -> None:
+    if sys.argv[1:] == ["--one"]:
+        print(one_process_rate())
+        return
+    if os.environ.get("BASELINE"):
+        versus_baseline()
     engine = quorvel_engine()
     nodes = len(engine.get_tree_status()["nodes"])
     assert nodes == GROUPS * NODES_PER_GROUP + 1

@@ -154,9 +154,14 @@ def browser():
 
 
 def wait_for(predicate, timeout=20):
+    from selenium.common.exceptions import StaleElementReferenceException
+
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        value = predicate()
+        try:
+            value = predicate()
+        except StaleElementReferenceException:
+            value = None  # the page redrew the element between finding and reading it: look again
         if value:
             return value
         time.sleep(0.05)
