@@ -7,7 +7,8 @@
 - port tree: one tick of 100 leaves that read an int port and write it back plus one,
   against py_trees doing the same work (bar: under 12.5 us);
 - threads: N trees of Python actions ticked by N threads, total ticks/s over one thread
-  (bar: at least 0.9x at N=2 and N=4); and the same for trees of built-in nodes.
+  (bar: at least 0.9x at N=2 and N=4); and the same for trees of built-in nodes, and for
+  plain Python calls without the engine (what the interpreter gives threads sharing the GIL).
 
 Every figure is the median of RUNS rounds (the rounds interleave all contenders), idle and
 then with one busy-spinning helper process per core.
@@ -152,6 +153,28 @@ def tree_times() -> dict[str, float]:
     return {key: min(per_tick(e) for _ in range(3)) for key, e in trees.items()}
 
 
+def plain_throughput(threads: int, seconds: float = 0.6) -> float:
+    """The same driving loop with the tree replaced by 100 plain Python calls: what the
+    interpreter itself gives N threads that share the GIL, for scale."""
+    counts = [0] * threads
+    stop = time.perf_counter() + seconds
+
+    def drive(i):
+        f = py
+        while time.perf_counter() < stop:
+            for _ in range(20):
+                for _ in range(LEAVES):
+                    f(None)
+            counts[i] += 20
+
+    pool = [threading.Thread(target=drive, args=(i,)) for i in range(threads)]
+    for t in pool:
+        t.start()
+    for t in pool:
+        t.join()
+    return sum(counts) / seconds
+
+
 def one_round(trees):
     call, pair = loop_cost(plain_call), loop_cost(dict_pair)
     t_py, t_leaf, t_count = per_tick(trees["py"]), per_tick(trees["leaf"]), per_tick(trees["count"])
@@ -167,6 +190,9 @@ def one_round(trees):
         one = throughput(leaf, 1)
         for n in (2, 4):
             figures[f"{label} threads n={n}"] = throughput(leaf, n) / one
+    one = plain_throughput(1)
+    for n in (2, 4):
+        figures[f"plain calls n={n}"] = plain_throughput(n) / one
     return figures
 
 
