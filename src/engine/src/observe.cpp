@@ -1,8 +1,6 @@
 #include "quorvel/observe.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <type_traits>
 #include <utility>
 
 #include "quorvel/tree_node.hpp"
@@ -127,16 +125,16 @@ void TreeMonitor::endTick(NodeStatus root, bool counted) {
     TickReport& report = *report_;
     const size_t n = nodes_.size();
     report.counters.resize(n);
-    for (size_t i = 0; i < n; ++i) {
+    // One pass: every node's counters into the report, and the changed ones remembered.
+    for (uint32_t i = 0; i < n; ++i) {
         NodeCounters& c = report.counters[i];
         copyCounters(c, nodes_[i]->counters());
         c.status = nodes_[i]->status();
+        if (full || !sameCounters(c, previous_[i])) {
+            report.changed.push_back(i);
+            copyCounters(previous_[i], c);
+        }
     }
-    static_assert(std::is_trivially_copyable_v<NodeCounters>);  // copied as a block below
-    for (uint32_t i = 0; i < n; ++i) {
-        if (full || !sameCounters(report.counters[i], previous_[i])) report.changed.push_back(i);
-    }
-    if (n) std::memcpy(previous_.data(), report.counters.data(), n * sizeof(NodeCounters));
     report.tick = ticks_;
     report.time_ns = tick_time_;
     report.root = root;
