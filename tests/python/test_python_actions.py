@@ -2,6 +2,7 @@
 TreeNode handles used out of place, asynchronous and condition node classes."""
 
 import gc
+import sys
 import threading
 import time
 
@@ -424,6 +425,42 @@ def test_python_actions_on_two_threads_see_their_own_nodes():
         t.join()
     assert errors == []
     assert [e.get_blackboard_data("b") for e in engines] == markers
+
+
+@pytest.mark.timeout(60)
+def test_a_long_call_of_python_actions_lets_other_threads_run():
+    # The call keeps the GIL from one Python action to the next; other threads must still get
+    # it as the interpreter's switch interval asks, not only when the call returns.
+    progress = {"other": 0}
+    seen = []
+    stop = threading.Event()
+
+    def note(node):
+        seen.append(progress["other"])
+        return S.SUCCESS
+
+    def other():
+        while not stop.is_set():
+            progress["other"] += 1
+
+    engine = engine_with('<Repeat num_cycles="10000"><Sequence>' + "<Note/>" * 50 + "</Sequence></Repeat>",
+                         ("Note", note, []))
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        while progress["other"] == 0:
+            time.sleep(0.001)
+        old = sys.getswitchinterval()
+        sys.setswitchinterval(0.001)
+        try:
+            assert engine.tick_once() is S.SUCCESS  # 500,000 Python actions in one call
+        finally:
+            sys.setswitchinterval(old)
+    finally:
+        stop.set()
+        thread.join()
+    changes = sum(1 for a, b in zip(seen, seen[1:]) if b != a)
+    assert changes >= 3, f"the other thread ran only {changes} times during the call"
 
 
 class Marker:
