@@ -35,67 +35,60 @@ namespace {
 
 OpaquePtr wrap(nb::handle object) { return std::make_shared<const PyOpaque>(object); }
 
-}  // namespace
-
-Value toValue(nb::handle object) {
-    PyObject* o = object.ptr();
-    // Exact types only: a subclass may carry behaviour (an IntEnum, a str with methods) that
-    // a primitive copy would lose, so it stays an object.
-    if (PyBool_Check(o)) return Value::withOrigin(o == Py_True, wrap(object));
+// Calls `use` with the primitive that an exact bool, int within 64 bits, float or str stands
+// for, and returns true; returns false, with no Python error set, for anything else. Exact
+// types only: a subclass may carry behaviour (an IntEnum, a str with methods) that a
+// primitive copy would lose, so it stays an object.
+template <class Use>
+bool withPrimitive(PyObject* o, Use&& use) {
+    if (PyBool_Check(o)) {
+        use(o == Py_True);
+        return true;
+    }
     if (PyLong_CheckExact(o)) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow == 0 && !(v == -1 && PyErr_Occurred()))
-            return Value::withOrigin(static_cast<int64_t>(v), wrap(object));
-        PyErr_Clear();
-        return Value(wrap(object));  // beyond 64 bits: engine code sees an object
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+            use(static_cast<int64_t>(v));
+            return true;
+        }
+        PyErr_Clear();  // beyond 64 bits: engine code sees an object
+        return false;
     }
-    if (PyFloat_CheckExact(o)) return Value::withOrigin(PyFloat_AS_DOUBLE(o), wrap(object));
+    if (PyFloat_CheckExact(o)) {
+        use(PyFloat_AS_DOUBLE(o));
+        return true;
+    }
     if (PyUnicode_CheckExact(o)) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(o, &size);
-        if (text) return Value::withOrigin(std::string(text, static_cast<size_t>(size)), wrap(object));
+        if (text) {
+            use(std::string(text, static_cast<size_t>(size)));
+            return true;
+        }
         PyErr_Clear();  // lone surrogates: not UTF-8, keep it as an object
-        return Value(wrap(object));
     }
+    return false;
+}
+
+}  // namespace
+
+Value toValue(nb::handle object) {
+    Value value;
+    if (withPrimitive(object.ptr(), [&](auto primitive) { value = Value::withOrigin(std::move(primitive), wrap(object)); }))
+        return value;
     return Value(wrap(object));
 }
 
 void assignValue(Value& target, nb::handle object) {
-    PyObject* o = object.ptr();
-    const OpaquePtr& held = target.object();
     // use_count() is exact here: values are copied only by the thread that owns the tree,
     // which is this one.
-    if (held.use_count() == 1 && target.isPrimitive()) {
-        if (const PyOpaque* py = pyOrigin(target); py && Py_TYPE(py->object().ptr()) == Py_TYPE(o)) {
-            auto* mine = const_cast<PyOpaque*>(py);
-            if (PyLong_CheckExact(o)) {
-                int overflow = 0;
-                long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-                if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-                    target.reassign(static_cast<int64_t>(v));
-                    mine->rebind(object);
-                    return;
-                }
-                PyErr_Clear();
-            } else if (PyFloat_CheckExact(o)) {
-                target.reassign(PyFloat_AS_DOUBLE(o));
-                mine->rebind(object);
-                return;
-            } else if (PyBool_Check(o)) {
-                target.reassign(o == Py_True);
-                mine->rebind(object);
-                return;
-            } else if (PyUnicode_CheckExact(o)) {
-                Py_ssize_t size = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(o, &size);
-                if (text) {
-                    target.reassign(std::string(text, static_cast<size_t>(size)));
-                    mine->rebind(object);
-                    return;
-                }
-                PyErr_Clear();
-            }
+    if (target.object().use_count() == 1 && target.isPrimitive()) {
+        const PyOpaque* held = pyOrigin(target);
+        if (held && Py_TYPE(held->object().ptr()) == Py_TYPE(object.ptr()) &&
+            withPrimitive(object.ptr(), [&](auto primitive) { target.reassign(std::move(primitive)); })) {
+            const_cast<PyOpaque*>(held)->rebind(object);
+            return;
         }
     }
     target = toValue(object);
