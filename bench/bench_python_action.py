@@ -116,22 +116,27 @@ def py_trees_tick() -> float:
     return (time.perf_counter() - start) / 200
 
 
-def throughput(leaf: str, threads: int, seconds: float = 0.6) -> float:
-    engines = [engine(leaf) for _ in range(threads)]
-    counts = [0] * threads
+def threaded(batches, seconds: float = 0.6) -> float:
+    """Total rate of N threads, thread i calling batches[i]() (20 ticks' worth) until time is up."""
+    counts = [0] * len(batches)
     stop = time.perf_counter() + seconds
 
     def drive(i):
+        batch = batches[i]
         while time.perf_counter() < stop:
-            engines[i].tick_n_times(20)
+            batch()
             counts[i] += 20
 
-    pool = [threading.Thread(target=drive, args=(i,)) for i in range(threads)]
+    pool = [threading.Thread(target=drive, args=(i,)) for i in range(len(batches))]
     for t in pool:
         t.start()
     for t in pool:
         t.join()
     return sum(counts) / seconds
+
+
+def throughput(leaf: str, threads: int) -> float:
+    return threaded([lambda e=engine(leaf): e.tick_n_times(20) for _ in range(threads)])
 
 
 def versus_baseline() -> dict[str, float]:
@@ -153,26 +158,14 @@ def tree_times() -> dict[str, float]:
     return {key: min(per_tick(e) for _ in range(3)) for key, e in trees.items()}
 
 
-def plain_throughput(threads: int, seconds: float = 0.6) -> float:
-    """The same driving loop with the tree replaced by 100 plain Python calls: what the
+def plain_throughput(threads: int) -> float:
+    """The same driving loop with each tick replaced by 100 plain Python calls: what the
     interpreter itself gives N threads that share the GIL, for scale."""
-    counts = [0] * threads
-    stop = time.perf_counter() + seconds
+    def batch(f=py):
+        for _ in range(20 * LEAVES):
+            f(None)
 
-    def drive(i):
-        f = py
-        while time.perf_counter() < stop:
-            for _ in range(20):
-                for _ in range(LEAVES):
-                    f(None)
-            counts[i] += 20
-
-    pool = [threading.Thread(target=drive, args=(i,)) for i in range(threads)]
-    for t in pool:
-        t.start()
-    for t in pool:
-        t.join()
-    return sum(counts) / seconds
+    return threaded([batch] * threads)
 
 
 def one_round(trees):
