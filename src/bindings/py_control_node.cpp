@@ -179,13 +179,12 @@ PyObject* internedName(const char* text) {
 class PyBehaviour final : public NodeBehaviour {
 public:
     PyBehaviour(DelegatedNode& node, PyActionTypePtr type, bool decorator, nb::object instance)
-        : type_(std::move(type)),
-          decorator_(decorator),
+        : decorator_(decorator),
           instance_(instance),
           access_(std::make_shared<NodeAccess>()) {
         if (WakeSignal* signal = node.wakeSignal()) access_->wake = signal->weak_from_this();
         access_->name = node.name();
-        access_->type = type_;
+        access_->type = std::move(type);  // keeps the class alive as long as the node
         access_->uid = node.uid();
     }
 
@@ -293,10 +292,9 @@ private:
         fail(node, nb::python_error());
     }
 
-    PyActionTypePtr type_;
     bool decorator_;
     PyRef instance_;
-    std::shared_ptr<NodeAccess> access_;
+    std::shared_ptr<NodeAccess> access_;  // also holds the node's PyActionType
     PyRef handle_;  // made at the first call, once the children are in place
 };
 

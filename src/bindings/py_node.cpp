@@ -379,33 +379,34 @@ NodeStatus PyActionNode::tick() {
 
 NodeStatus PyActionNode::tickWithGil() {
     access_->wake_requested = false;
-    if (!access_->type->tick)
-        failTickWith(*this, access_->type->id, PyExc_RuntimeError,
-                     "action '" + access_->type->id + "' can no longer run: its engine is being destroyed");
+    const PyActionType& type = *access_->type;
+    if (!type.tick)
+        failTickWith(*this, type.id, PyExc_RuntimeError,
+                     "action '" + type.id + "' can no longer run: its engine is being destroyed");
     PyObject* result = nullptr;
     try {
-        result = callWithHandle(access_->type->tick.ptr());
+        result = callWithHandle(type.tick.ptr());
     } catch (nb::python_error& e) {  // creating the handle failed
-        failTick(*this, access_->type->id, std::move(e));
+        failTick(*this, type.id, std::move(e));
     }
-    if (!result) failTick(*this, access_->type->id, nb::python_error());
+    if (!result) failTick(*this, type.id, nb::python_error());
 
     NodeStatus status;
     bool is_status = statusFromObject(result, status);
     if (!is_status) {
         std::string got = nb::type_name(nb::handle(result).type()).c_str();
         Py_DECREF(result);
-        failTickWith(*this, access_->type->id, PyExc_TypeError,
-                     "action '" + access_->type->id + "' returned " + got + " from its tick; expected a NodeStatus");
+        failTickWith(*this, type.id, PyExc_TypeError,
+                     "action '" + type.id + "' returned " + got + " from its tick; expected a NodeStatus");
     }
     Py_DECREF(result);
     if (status == NodeStatus::IDLE)
-        failTickWith(*this, access_->type->id, PyExc_ValueError,
-                     "action '" + access_->type->id + "' returned NodeStatus.IDLE from its tick; a tick returns RUNNING, "
+        failTickWith(*this, type.id, PyExc_ValueError,
+                     "action '" + type.id + "' returned NodeStatus.IDLE from its tick; a tick returns RUNNING, "
                      "SUCCESS, FAILURE or SKIPPED");
     if (kind() == NodeKind::Condition && !isCompleted(status))
-        failTickWith(*this, access_->type->id, PyExc_ValueError,
-                     "condition '" + access_->type->id + "' returned NodeStatus." + std::string(toString(status)) +
+        failTickWith(*this, type.id, PyExc_ValueError,
+                     "condition '" + type.id + "' returned NodeStatus." + std::string(toString(status)) +
                          "; a condition returns SUCCESS or FAILURE");
     if (status == NodeStatus::RUNNING && !access_->wake_requested) requestImmediateTick();
     return status;
@@ -413,12 +414,13 @@ NodeStatus PyActionNode::tickWithGil() {
 
 void PyActionNode::halt() {
     // At shutdown the hook's module may already be torn down; the program is ending anyway.
-    if (!access_->type->halt || !mayEnterPython() || interpreterFinalizing()) return;
+    const PyActionType& type = *access_->type;
+    if (!type.halt || !mayEnterPython() || interpreterFinalizing()) return;
     withPython([&] {
-        if (!access_->type->halt) return;
+        if (!type.halt) return;
         PyObject* result = nullptr;
         try {
-            result = callWithHandle(access_->type->halt.ptr());
+            result = callWithHandle(type.halt.ptr());
         } catch (nb::python_error&) {  // creating the handle failed
             PyErr_Clear();
             return;

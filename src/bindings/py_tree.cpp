@@ -56,10 +56,6 @@ private:
     Clock::time_point next_;
 };
 
-// Destroys a tree that is no longer reachable from its host. Halting it may call Python halt
-// hooks (they take the GIL themselves); Wakers hold the tree's WakeSignal weakly.
-void disposeTree(std::unique_ptr<Tree> tree) { tree.reset(); }
-
 }  // namespace
 
 TreeHost::~TreeHost() {
@@ -69,7 +65,7 @@ TreeHost::~TreeHost() {
         std::lock_guard<std::mutex> lock(tree_mutex_);
         tree = std::move(tree_);
     }
-    disposeTree(std::move(tree));
+    // Destroyed here, outside the lock: halting it may call Python halt hooks.
 }
 
 int TreeHost::traverse(visitproc visit, void* arg) const {
@@ -102,7 +98,7 @@ void TreeHost::clear() {
         std::lock_guard<std::mutex> lock(tree_mutex_);
         tree = std::move(tree_);
     }
-    disposeTree(std::move(tree));
+    // Destroyed here, outside the lock: halting it may call Python halt hooks.
 }
 
 Tree& TreeHost::requireTree() {
@@ -136,16 +132,16 @@ void TreeHost::load(const std::function<Tree()>& build) {
         LazyGil::letGo();  // parsing needs no Python and may take long
         auto fresh = std::make_unique<Tree>(build());
         std::shared_ptr<const LayoutData> previous_layout;
-        published(*fresh);  // nobody else sees the tree yet
+        SubTreePorts ports = published(*fresh);  // nobody else sees the tree yet
         {
             std::lock_guard<std::mutex> lock(tree_mutex_);
             old = std::move(tree_);
             previous_layout = std::move(layout_);
-            subtree_ports_.swap(fresh_subtree_ports_);
+            subtree_ports_ = std::move(ports);
             serial_.store(g_next_serial.fetch_add(1), std::memory_order_release);
             tree_ = std::move(fresh);
         }
-        disposeTree(std::move(old));  // outside the lock
+        old.reset();  // outside the lock: halting it may call Python halt hooks
     });
 }
 
@@ -377,8 +373,7 @@ std::vector<std::pair<std::string, std::string>> subTreePorts(const TreeNode& no
     return ports;
 }
 
-std::shared_ptr<const LayoutData> computeLayout(
-    const Tree& tree, const std::map<uint32_t, std::vector<std::pair<std::string, std::string>>>& subtree_ports) {
+std::shared_ptr<const LayoutData> computeLayout(const Tree& tree, const TreeHost::SubTreePorts& subtree_ports) {
     auto layout = std::make_shared<LayoutData>();
     if (tree.empty()) return layout;
     layout->root = tree.root()->uid();
@@ -536,12 +531,13 @@ std::vector<std::pair<TreeHost*, nb::object>> TreeHost::liveHosts() {
     return result;
 }
 
-void TreeHost::published(Tree& tree) {
+TreeHost::SubTreePorts TreeHost::published(Tree& tree) {
     // Before the tree is handed out, so that its first tick and any reader find it built.
     tree.monitor();
-    fresh_subtree_ports_.clear();
+    SubTreePorts ports;
     for (const auto& node : tree.nodes())
-        if (node->kind() == NodeKind::SubTree && !node->children().empty()) fresh_subtree_ports_[node->uid()] = subTreePorts(*node);
+        if (node->kind() == NodeKind::SubTree && !node->children().empty()) ports[node->uid()] = subTreePorts(*node);
+    return ports;
 }
 
 std::shared_ptr<const LayoutData> TreeHost::layoutLocked() {

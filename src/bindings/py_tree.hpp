@@ -35,6 +35,10 @@ struct LayoutData;  // py_tree.cpp
 
 class TreeHost {
 public:
+    // Ports of the SubTree nodes as loaded, by uid: they show start values kept in blackboards,
+    // which ticks may overwrite before the layout is made.
+    using SubTreePorts = std::map<uint32_t, std::vector<std::pair<std::string, std::string>>>;
+
     // `what` names the owner in messages ("SequentialEngine", "Tree").
     explicit TreeHost(const char* what) : what_(what) {}
     // Hosts whose owner is known are listed by live_trees(); `find` gives the owner's Python
@@ -130,9 +134,9 @@ private:
     void checkInterrupt() const;  // throws (without the GIL) when interrupted
     void listOwner(void* owner, nb::object (*find)(void*));
     void unlist() noexcept;
-    // A freshly built tree, before anyone else sees it: builds its monitor, and keeps what its
+    // A freshly built tree, before anyone else sees it: builds its monitor, and returns what its
     // layout needs of the state a tick may change.
-    void published(Tree& tree);
+    SubTreePorts published(Tree& tree);
     // The layout of tree_, computed on first use (tree_mutex_ held): most trees are never drawn,
     // and a layout costs as much memory as the tree's nodes.
     std::shared_ptr<const LayoutData> layoutLocked();
@@ -144,10 +148,7 @@ private:
     std::unique_ptr<Tree> tree_;
     std::atomic<uint64_t> serial_{0};
     std::shared_ptr<const LayoutData> layout_;  // of tree_, under tree_mutex_; made on first use
-    // Ports of the SubTree nodes as loaded, by uid: they show start values kept in blackboards,
-    // which ticks may overwrite before the layout is made.
-    std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> subtree_ports_;
-    std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> fresh_subtree_ports_;  // load only (busy_ held)
+    SubTreePorts subtree_ports_;  // of tree_, under tree_mutex_
     void* owner_ = nullptr;
     nb::object (*find_owner_)(void*) = nullptr;
 };

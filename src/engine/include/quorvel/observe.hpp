@@ -117,9 +117,8 @@ public:
     // Counts the tick (a halt does not), publishes when asked to, and calls the observers.
     void endTick(NodeStatus root, bool counted);
 
-    // Hot path, called by TreeNode. `observing_` is only read here: it is copied from the
-    // observer count at the start of each tick.
-    bool observing() const { return observing_; }
+    // Called by TreeNode: the clock of this tick, and a transition of a node the monitor marks
+    // observed (TreeNode::setObserved, at the start of a tick).
     int64_t tickTime() const { return tick_time_; }
     void reportTransition(uint32_t uid, NodeStatus previous, NodeStatus now) {
         if (!(now == NodeStatus::IDLE && previous != NodeStatus::RUNNING))

@@ -85,7 +85,6 @@ public:
     // The BehaviorTree the node is written in; empty when the loader did not say.
     const std::string& treeId() const;
     const std::vector<std::pair<std::string, std::string>>& metadata() const;
-    const PortList* manifestPorts() const { return manifest_ports_; }
     WakeSignal* wakeSignal() const { return wake_; }
 
     // Children, for visitors; leaves have none.
@@ -125,9 +124,8 @@ public:
     // another type).
     char portTypeCodeAt(int index) const { return ports_[static_cast<size_t>(index)].type; }
     const Value& inputAt(int index) const { return read(ports_[static_cast<size_t>(index)]); }
-    void setOutputAt(int index, Value value) { write(ports_[static_cast<size_t>(index)], std::move(value)); }
-    // As setOutputAt, for an embedder that updates the entry's value in place:
-    // `assign(Value&)` gets the entry's current value to overwrite.
+    // Writing as setOutput does, in place: `assign(Value&)` gets the entry's current value to
+    // overwrite (an embedder may reuse what it holds).
     template <class Assign>
     void assignOutputAt(int index, Assign&& assign) {
         Blackboard::Slot& slot = outputSlot(ports_[static_cast<size_t>(index)]);

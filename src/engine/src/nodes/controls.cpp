@@ -345,6 +345,16 @@ private:
     size_t running_ = kNone;
 };
 
+// Switch2 .. Switch6: N cases and a default.
+template <size_t... N>
+void addSwitches(NodeTypeList& types, std::index_sequence<N...>) {
+    (add<SwitchNode<N>>(types, manifest("Switch" + std::to_string(N), NodeKind::Control,
+        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
+        "read as numbers); the last child is the default. A running child that is no longer "
+        "chosen is halted.", SwitchNode<N>::providedPorts(), static_cast<int>(N) + 1, static_cast<int>(N) + 1)),
+     ...);
+}
+
 }  // namespace
 
 int64_t readCount(const TreeNode& node, std::string_view port) { return node.getInputInt(port); }
@@ -386,26 +396,7 @@ void addControls(NodeTypeList& types) {
         "Two or three children. The condition (the first) is ticked on every tick: SUCCESS halts "
         "the third and ticks the second, FAILURE halts the second and ticks the third (or returns"
         " FAILURE without one).", {}, 2, 3));
-    add<SwitchNode<2>>(types, manifest("Switch2", kControl,
-        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
-        "read as numbers); the last child is the default. A running child that is no longer "
-        "chosen is halted.", SwitchNode<2>::providedPorts(), 3, 3));
-    add<SwitchNode<3>>(types, manifest("Switch3", kControl,
-        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
-        "read as numbers); the last child is the default. A running child that is no longer "
-        "chosen is halted.", SwitchNode<3>::providedPorts(), 4, 4));
-    add<SwitchNode<4>>(types, manifest("Switch4", kControl,
-        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
-        "read as numbers); the last child is the default. A running child that is no longer "
-        "chosen is halted.", SwitchNode<4>::providedPorts(), 5, 5));
-    add<SwitchNode<5>>(types, manifest("Switch5", kControl,
-        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
-        "read as numbers); the last child is the default. A running child that is no longer "
-        "chosen is halted.", SwitchNode<5>::providedPorts(), 6, 6));
-    add<SwitchNode<6>>(types, manifest("Switch6", kControl,
-        "Ticks the child whose case_N port equals `variable` (as text, or as numbers when both "
-        "read as numbers); the last child is the default. A running child that is no longer "
-        "chosen is halted.", SwitchNode<6>::providedPorts(), 7, 7));
+    addSwitches(types, std::index_sequence<2, 3, 4, 5, 6>{});
 }
 
 }  // namespace quorvel::nodes
